@@ -1,0 +1,1 @@
+"""kestrix: installs skills for AI coding agents (the parts this package carries)."""

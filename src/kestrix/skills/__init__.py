@@ -1,0 +1,1 @@
+"""Skill installation for agent runtimes."""

@@ -1,0 +1,1 @@
+"""Services used while installing skills; `rule_injector` is a compiled extension."""

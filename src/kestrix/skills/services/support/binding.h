@@ -1,0 +1,33 @@
+// Argument binding for fast-call entry functions, with fixed TypeError messages.
+#pragma once
+
+#include <Python.h>
+
+namespace kestrix::support {
+
+inline constexpr Py_ssize_t kMaxParams = 3;
+
+/// A method's parameter list. Every parameter is positional-or-keyword; the first
+/// `nrequired` are required and the rest default to None.
+struct Signature {
+    const char* name;              ///< short name used in messages (e.g. "inject")
+    Py_ssize_t nparams;            ///< 1..kMaxParams
+    Py_ssize_t nrequired;          ///< leading required parameters
+    PyObject* params[kMaxParams];  ///< interned parameter names; filled in exec
+};
+
+/// Binds a vectorcall (args, nargs, kwnames) to `sig`. On success returns 0 and
+/// `slots[0..sig.nparams)` each hold a new reference. On failure returns -1 with
+/// TypeError (or a hashing/comparison error) set and every slot null.
+/// Allocates nothing. Adds no traceback entry.
+[[nodiscard]] int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames, PyObject** slots) noexcept;
+
+/// 0 when `value` is exactly a str; otherwise -1 with the "has incorrect type"
+/// TypeError set (plus a note for str subclasses).
+[[nodiscard]] int check_exact_str(PyObject* value, const char* param_name) noexcept;
+
+/// 0 when `value` is exactly a str or None; otherwise -1 with "Expected str, got ...".
+[[nodiscard]] int check_str_or_none(PyObject* value) noexcept;
+
+}  // namespace kestrix::support

@@ -1,0 +1,75 @@
+"""Shared fixtures: skills and template trees, subprocess runs, a reference-leak check."""
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from kestrix.skills.services import rule_injector as ri
+
+SOURCE_FILE = "kestrix/skills/services/rule_injector"
+PREFIX = "kestrix.skills.services.rule_injector.RuleInjector."
+RULE_TEXT = "## Custom rule\n\nAlways report failures."
+
+
+@pytest.fixture
+def module():
+    return ri
+
+
+@pytest.fixture
+def claude_skills(tmp_path: Path) -> Path:
+    """A `.claude/skills` folder; CLAUDE.md belongs beside it."""
+    skills = tmp_path / "project" / ".claude" / "skills"
+    skills.mkdir(parents=True)
+    return skills
+
+
+@pytest.fixture
+def templates(tmp_path: Path) -> Path:
+    """A templates root whose feedback skill carries a rule file."""
+    root = tmp_path / "templates"
+    data = root / "kestrix-feedback" / "data"
+    data.mkdir(parents=True)
+    (data / "FEEDBACK_RULE.md").write_text(f"\n  {RULE_TEXT}  \n\n", encoding="utf-8")
+    return root
+
+
+def module_frames(exc: BaseException) -> list[tuple[str, str, int]]:
+    """(function, file, line) of every traceback entry the module added."""
+    import traceback
+
+    return [(f.name, f.filename, f.lineno) for f in traceback.extract_tb(exc.__traceback__)
+            if f.filename == SOURCE_FILE]
+
+
+def run_python(code: str, *, env: dict | None = None, check: bool = True) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter of this venv."""
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, env={**os.environ, **(env or {})}, timeout=120)
+    if check and done.returncode != 0:
+        raise AssertionError(f"child failed ({done.returncode}):\n{done.stdout}\n{done.stderr}")
+    return done
+
+
+def assert_no_leaks(call, *objects, repeat: int = 300) -> None:
+    """Runs `call` (which may raise) `repeat` times after a warm-up and fails if
+    the reference counts of `objects` grew."""
+    def run(times: int) -> None:
+        for _ in range(times):
+            try:
+                call()
+            except Exception:
+                pass
+
+    run(20)
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objects]
+    run(repeat)
+    gc.collect()
+    after = [sys.getrefcount(o) for o in objects]
+    assert after == before, f"reference counts grew: {before} -> {after}"
