@@ -1,0 +1,52 @@
+// Synthetic code objects: location tables and the code objects that carry them.
+#include <Python.h>
+
+#include <cstring>
+
+#include "support/code_objects.h"
+#include "support/state.h"
+
+namespace kestrix::support {
+
+Ref make_location_table(int first_line, const SourceSpan* spans, std::size_t count) noexcept {
+    if (spans == nullptr && count != 0) {
+        PyErr_BadInternalCall();
+        return {};
+    }
+    if (!locations::spans_are_valid(spans, count)) {
+        PyErr_SetString(PyExc_ValueError, "location table: span out of range");
+        return {};
+    }
+    const std::size_t size = locations::table_size(first_line, spans, count);
+    Ref table = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!table) return {};
+    auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(table.get()));
+    locations::encode(first_line, spans, count, out);
+    return table;
+}
+
+Ref new_code_object(int argcount, PyObject* varnames, int first_line, PyObject* filename,
+                    PyObject* name, PyObject* linetable) noexcept {
+    if (varnames == nullptr || !PyTuple_Check(varnames) || linetable == nullptr ||
+        !PyBytes_Check(linetable) || state.empty_tuple == nullptr ||
+        state.empty_bytes == nullptr) {
+        PyErr_BadInternalCall();
+        return {};
+    }
+    // The byte code only gives the table instructions to describe: zeros, sized from it.
+    const auto code_size = static_cast<Py_ssize_t>(
+        locations::code_size_for_table(static_cast<std::size_t>(PyBytes_GET_SIZE(linetable))));
+    Ref code = Ref::steal(PyBytes_FromStringAndSize(nullptr, code_size));
+    if (!code) return {};
+    std::memset(PyBytes_AS_STRING(code.get()), 0, static_cast<std::size_t>(code_size));
+
+    const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
+    PyObject* empty = state.empty_tuple;
+    return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        argcount, /*posonlyargcount=*/0, /*kwonlyargcount=*/0, nlocals, /*stacksize=*/0,
+        CO_OPTIMIZED | CO_NEWLOCALS, code.get(), /*consts=*/empty, /*names=*/empty, varnames,
+        /*freevars=*/empty, /*cellvars=*/empty, filename, name, /*qualname=*/name, first_line,
+        linetable, /*exceptiontable=*/state.empty_bytes)));
+}
+
+}  // namespace kestrix::support
