@@ -2,6 +2,7 @@
 // rule constants and the RuleInjector class.
 #include <Python.h>
 
+#include <cassert>
 #include <cstdio>
 #include <iterator>
 
@@ -365,6 +366,13 @@ void restore_config(PyObject* config_path, PyObject* existing) noexcept {
 // Entry functions: bind, check, run the body
 // ---------------------------------------------------------------------------
 
+/// Hands a body's result to the interpreter; debug builds check that an empty
+/// result and a pending exception go together.
+[[nodiscard]] PyObject* finish(Ref result) noexcept {
+    assert(static_cast<bool>(result) == (PyErr_Occurred() == nullptr));
+    return result.release();
+}
+
 support::Signature init_signature{"__init__", 2, 1, {}};
 support::Signature inject_signature{"inject", 3, 3, {}};
 support::Signature load_signature{"_load_rule_content", 1, 1, {}};
@@ -376,7 +384,7 @@ PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         add_traceback_entry(kInitFunction, line::kDefineInit);
         return nullptr;
     }
-    return init_body(bound[0], bound[1]).release();
+    return finish(init_body(bound[0], bound[1]));
 }
 
 PyObject* inject_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -387,7 +395,7 @@ PyObject* inject_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
     if (support::check_exact_str(bound[1], "target_runtime") < 0) return nullptr;
-    return inject_body(bound[0], bound[1], bound[2]).release();
+    return finish(inject_body(bound[0], bound[1], bound[2]));
 }
 
 PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -397,7 +405,7 @@ PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         add_traceback_entry(kLoadFunction, line::kDefineLoad);
         return nullptr;
     }
-    return load_rule_content_body(bound[0]).release();
+    return finish(load_rule_content_body(bound[0]));
 }
 
 PyMethodDef method_records[] = {
