@@ -161,9 +161,10 @@ void add_subclass_note() noexcept {
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* note = PyUnicode_FromString(kSubclassNote);
     if (note != nullptr) {
-        PyObject* call_args[] = {exc, note};
+        // Slot 0 is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
+        PyObject* call_args[] = {nullptr, exc, note};
         PyObject* result = PyObject_VectorcallMethod(
-            state.names.add_note, call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            state.names.add_note, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         Py_XDECREF(result);
         Py_DECREF(note);
     }
