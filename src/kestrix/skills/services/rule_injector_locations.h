@@ -15,7 +15,7 @@ namespace kestrix {
 
 /// `__init__`, first line 36.
 inline constexpr support::SourceSpan kInitLocations[] = {
-    {36, 0, 0, 1},  // the definition line, where the call enters
+    {36, 0, 0, 1},    // the definition line, where the call enters
     {42, 11, 24, 1},  // templates_dir
     {42, 32, 36, 1},  // None
     {42, 11, 36, 1},  // templates_dir is not None
@@ -33,12 +33,12 @@ inline constexpr support::SourceSpan kInitLocations[] = {
 
 /// `inject`, first line 47.
 inline constexpr support::SourceSpan kInjectLocations[] = {
-    {47, 0, 0, 1},  // the definition line, where the call enters
+    {47, 0, 0, 1},    // the definition line, where the call enters
     {63, 26, 46, 8},  // RUNTIME_CONFIG_FILES
     {63, 26, 50, 8},  // RUNTIME_CONFIG_FILES.get
     {63, 51, 65, 1},  // target_runtime
     {63, 26, 66, 6},  // RUNTIME_CONFIG_FILES.get(target_runtime)
-    {63, 8, 23, 1},  // config_filename
+    {63, 8, 23, 1},   // config_filename
     {64, 15, 30, 1},  // config_filename
     {64, 15, 30, 8},  // config_filename
     {65, 19, 23, 1},  // None
@@ -46,9 +46,9 @@ inline constexpr support::SourceSpan kInjectLocations[] = {
     {68, 22, 46, 8},  // target_skills_dir.parent
     {68, 49, 64, 1},  // config_filename
     {68, 22, 64, 2},  // target_skills_dir.parent / config_fil...
-    {68, 8, 19, 1},  // config_path
+    {68, 8, 19, 1},   // config_path
     {71, 27, 29, 1},  // ""
-    {71, 8, 24, 1},  // existing_content
+    {71, 8, 24, 1},   // existing_content
     {72, 11, 22, 1},  // config_path
     {72, 11, 29, 8},  // config_path.exists
     {72, 11, 31, 8},  // config_path.exists()
@@ -65,7 +65,7 @@ inline constexpr support::SourceSpan kInjectLocations[] = {
     {78, 23, 27, 1},  // self
     {78, 23, 46, 8},  // self._load_rule_content
     {78, 23, 48, 4},  // self._load_rule_content()
-    {78, 8, 20, 1},  // rule_content
+    {78, 8, 20, 1},   // rule_content
     {79, 15, 27, 8},  // rule_content
     {80, 19, 23, 1},  // None
     {83, 22, 38, 1},  // existing_content
@@ -78,32 +78,32 @@ inline constexpr support::SourceSpan kInjectLocations[] = {
     {83, 78, 80, 1},  // \n
     {83, 41, 81, 1},  // f"\n\n{RULE_MARKER}\n\n{rule_content}\n"
     {83, 22, 81, 2},  // existing_content + f"\n\n{RULE_MARKER...
-    {83, 8, 19, 1},  // new_content
-    {84, 8, 19, 1},  // config_path
-    {84, 8, 26, 8},  // config_path.parent
-    {84, 8, 32, 8},  // config_path.parent.mkdir
+    {83, 8, 19, 1},   // new_content
+    {84, 8, 19, 1},   // config_path
+    {84, 8, 26, 8},   // config_path.parent
+    {84, 8, 32, 8},   // config_path.parent.mkdir
     {84, 41, 45, 1},  // True
     {84, 56, 60, 1},  // True
-    {84, 8, 32, 1},  // config_path.parent.mkdir
-    {84, 8, 61, 2},  // config_path.parent.mkdir(parents=True...
-    {85, 8, 19, 1},  // config_path
-    {85, 8, 30, 8},  // config_path.write_text
+    {84, 8, 32, 1},   // config_path.parent.mkdir
+    {84, 8, 61, 2},   // config_path.parent.mkdir(parents=True...
+    {85, 8, 19, 1},   // config_path
+    {85, 8, 30, 8},   // config_path.write_text
     {85, 31, 42, 1},  // new_content
     {85, 53, 60, 1},  // "utf-8"
-    {85, 8, 30, 1},  // config_path.write_text
-    {85, 8, 61, 2},  // config_path.write_text(new_content, e...
+    {85, 8, 30, 1},   // config_path.write_text
+    {85, 8, 61, 2},   // config_path.write_text(new_content, e...
     {86, 15, 26, 1},  // config_path
-    {86, 8, 26, 1},  // return config_path
+    {86, 8, 26, 1},   // return config_path
 };
 
 /// `_load_rule_content`, first line 88.
 inline constexpr support::SourceSpan kLoadLocations[] = {
-    {88, 0, 0, 1},  // the definition line, where the call enters
+    {88, 0, 0, 1},    // the definition line, where the call enters
     {93, 20, 24, 1},  // self
     {93, 20, 38, 5},  // self.templates_dir
     {93, 41, 62, 5},  // _RULE_SOURCE_RELATIVE
     {93, 20, 62, 2},  // self.templates_dir / _RULE_SOURCE_REL...
-    {93, 8, 17, 1},  // rule_file
+    {93, 8, 17, 1},   // rule_file
     {94, 11, 27, 5},  // rule_file.exists
     {94, 11, 29, 5},  // rule_file.exists()
     {95, 19, 28, 1},  // rule_file
@@ -115,7 +115,7 @@ inline constexpr support::SourceSpan kLoadLocations[] = {
     {98, 15, 36, 5},  // _DEFAULT_RULE_CONTENT
     {98, 15, 42, 6},  // _DEFAULT_RULE_CONTENT.strip
     {98, 15, 44, 4},  // _DEFAULT_RULE_CONTENT.strip()
-    {98, 8, 44, 1},  // return _DEFAULT_RULE_CONTENT.strip()
+    {98, 8, 44, 1},   // return _DEFAULT_RULE_CONTENT.strip()
 };
 
 namespace location_checks {

@@ -45,8 +45,8 @@ enum class BindError { count, multiple_values, unexpected_keyword, keywords_not_
                          sig.name, keyword);
             break;
         case BindError::unexpected_keyword:
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         sig.name, keyword);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                         keyword);
             break;
         case BindError::keywords_not_strings:
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
@@ -128,9 +128,8 @@ enum class BindError { count, multiple_values, unexpected_keyword, keywords_not_
     return 0;
 }
 
-[[nodiscard]] int bind_with_keywords(const Signature& sig, PyObject* const* args,
-                                     Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t nkw,
-                                     PyObject** slots) noexcept {
+[[nodiscard]] int bind_with_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames, Py_ssize_t nkw, PyObject** slots) noexcept {
     // Too many positionals is reported before any keyword is looked at.
     if (nargs > sig.nparams) return raise_bind_error(sig, BindError::count, nargs, nullptr);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = Py_NewRef(args[i]);
@@ -163,8 +162,8 @@ void add_subclass_note() noexcept {
     if (note != nullptr) {
         // Slot 0 is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
         PyObject* call_args[] = {nullptr, exc, note};
-        PyObject* result = PyObject_VectorcallMethod(
-            state.names.add_note, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        PyObject* result = PyObject_VectorcallMethod(state.names.add_note, call_args + 1,
+                                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         Py_XDECREF(result);
         Py_DECREF(note);
     }
@@ -175,8 +174,8 @@ void add_subclass_note() noexcept {
 
 }  // namespace
 
-int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** slots) noexcept {
+int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** slots) noexcept {
     assert(sig.nparams >= 1 && sig.nparams <= kMaxParams);
     assert(sig.nrequired >= 0 && sig.nrequired <= sig.nparams);
     for (Py_ssize_t i = 0; i < sig.nparams; ++i) assert(slots[i] == nullptr);

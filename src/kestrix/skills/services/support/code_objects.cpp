@@ -28,8 +28,7 @@ Ref make_location_table(int first_line, const SourceSpan* spans, std::size_t cou
 Ref new_code_object(int argcount, PyObject* varnames, int first_line, PyObject* filename,
                     PyObject* name, PyObject* linetable) noexcept {
     if (varnames == nullptr || !PyTuple_Check(varnames) || linetable == nullptr ||
-        !PyBytes_Check(linetable) || state.empty_tuple == nullptr ||
-        state.empty_bytes == nullptr) {
+        !PyBytes_Check(linetable) || state.empty_tuple == nullptr || state.empty_bytes == nullptr) {
         PyErr_BadInternalCall();
         return {};
     }

@@ -33,9 +33,9 @@ constexpr std::size_t put_varint(unsigned char* out, std::size_t at, unsigned va
 }
 
 constexpr std::size_t put_signed_varint(unsigned char* out, std::size_t at, int value) noexcept {
-    return put_varint(out, at,
-                      value < 0 ? (static_cast<unsigned>(-value) << 1) | 1
-                                : static_cast<unsigned>(value) << 1);
+    return put_varint(
+        out, at,
+        value < 0 ? (static_cast<unsigned>(-value) << 1) | 1 : static_cast<unsigned>(value) << 1);
 }
 
 /// True when every span can be encoded: a positive line, columns that read back as
@@ -62,8 +62,8 @@ constexpr std::size_t encode(int first_line, const SourceSpan* spans, std::size_
         const SourceSpan& s = spans[i];
         const int width = s.end_column - s.start_column;
         for (int left = s.code_units; left > 0; left -= kMaxUnitsPerEntry) {
-            const unsigned length = static_cast<unsigned>(
-                (left < kMaxUnitsPerEntry ? left : kMaxUnitsPerEntry) - 1);
+            const unsigned length =
+                static_cast<unsigned>((left < kMaxUnitsPerEntry ? left : kMaxUnitsPerEntry) - 1);
             const int delta = s.line - line;
             line = s.line;
             auto head = [&](unsigned code) { return 0x80u | (code << 3) | length; };
@@ -127,7 +127,6 @@ constexpr bool spans_fill_code(int first_line, const SourceSpan* spans,
 /// `varnames`, and a zero-filled byte code sized for `linetable`; name and
 /// qualified name are both `name`. Empty with an exception set on failure.
 [[nodiscard]] Ref new_code_object(int argcount, PyObject* varnames, int first_line,
-                                  PyObject* filename, PyObject* name,
-                                  PyObject* linetable) noexcept;
+                                  PyObject* filename, PyObject* name, PyObject* linetable) noexcept;
 
 }  // namespace kestrix::support

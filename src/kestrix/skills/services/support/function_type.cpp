@@ -15,11 +15,10 @@ namespace {
 
 /// One method of RuleInjector. `name`, `doc` and `is_coroutine` stay empty until read.
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyMethodDef* def;  ///< static method record; not owned
     PyObject* qualname;
-    PyObject* module;       ///< `__module__`
+    PyObject* module;  ///< `__module__`
     PyObject* globals;
     PyObject* code;
     PyObject* defaults;     ///< tuple, or empty
@@ -118,8 +117,8 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject* /*own
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<" KESTRIX_FUNCTION_WORD " %U at %p>",
-                                as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<" KESTRIX_FUNCTION_WORD " %U at %p>", as_function(self)->qualname,
+                                self);
 }
 
 PyObject* function_reduce(PyObject* self, PyObject* /*args*/) noexcept {
@@ -315,8 +314,7 @@ PyGetSetDef function_getset[] = {
 
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weaklist), Py_READONLY,
-     nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, weaklist), Py_READONLY, nullptr},
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
      nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -333,16 +331,11 @@ void* slot(F f) noexcept {
 }
 
 PyType_Slot function_slots[] = {
-    {Py_tp_dealloc, slot(function_dealloc)},
-    {Py_tp_traverse, slot(function_traverse)},
-    {Py_tp_clear, slot(function_clear)},
-    {Py_tp_repr, slot(function_repr)},
-    {Py_tp_call, slot(function_call)},
-    {Py_tp_descr_get, slot(function_descr_get)},
-    {Py_tp_methods, function_methods},
-    {Py_tp_members, function_members},
-    {Py_tp_getset, function_getset},
-    {0, nullptr},
+    {Py_tp_dealloc, slot(function_dealloc)}, {Py_tp_traverse, slot(function_traverse)},
+    {Py_tp_clear, slot(function_clear)},     {Py_tp_repr, slot(function_repr)},
+    {Py_tp_call, slot(function_call)},       {Py_tp_descr_get, slot(function_descr_get)},
+    {Py_tp_methods, function_methods},       {Py_tp_members, function_members},
+    {Py_tp_getset, function_getset},         {0, nullptr},
 };
 
 PyType_Spec function_spec = {

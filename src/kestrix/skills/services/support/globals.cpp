@@ -35,8 +35,8 @@ namespace {
     Ref fromlist = Ref::steal(PyList_New(1));
     if (!fromlist) return {};
     PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
-    return Ref::steal(PyImport_ImportModuleLevelObject(module_name, state.module_dict,
-                                                       locals.get(), fromlist.get(), 0));
+    return Ref::steal(PyImport_ImportModuleLevelObject(module_name, state.module_dict, locals.get(),
+                                                       fromlist.get(), 0));
 }
 
 }  // namespace

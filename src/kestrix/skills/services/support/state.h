@@ -15,15 +15,15 @@ namespace kestrix::support {
 /// owning handle with a static destructor would run Py_DECREF after the
 /// interpreter has been finalised.
 struct ProcessState {
-    std::int64_t interpreter_id = -1;  ///< the one interpreter allowed to load us
-    PyObject* module = nullptr;        ///< strong; set from exec step 2, dropped if exec fails
-    PyObject* module_dict = nullptr;   ///< strong; the module's namespace
-    PyObject* builtins = nullptr;      ///< strong; the `builtins` module
-    PyObject* empty_tuple = nullptr;   ///< strong
-    PyObject* empty_bytes = nullptr;   ///< strong
-    PyObject* empty_str = nullptr;     ///< strong
+    std::int64_t interpreter_id = -1;       ///< the one interpreter allowed to load us
+    PyObject* module = nullptr;             ///< strong; set from exec step 2, dropped if exec fails
+    PyObject* module_dict = nullptr;        ///< strong; the module's namespace
+    PyObject* builtins = nullptr;           ///< strong; the `builtins` module
+    PyObject* empty_tuple = nullptr;        ///< strong
+    PyObject* empty_bytes = nullptr;        ///< strong
+    PyObject* empty_str = nullptr;          ///< strong
     PyTypeObject* function_type = nullptr;  ///< strong; the methods' function type
-    Names names;                       ///< interned names, strong
+    Names names;                            ///< interned names, strong
 };
 
 /// The one instance.

@@ -57,14 +57,16 @@ void remember(Py_ssize_t at, int line, const char* function_name, PyObject* code
     }
     if (cache_size == cache_capacity) {
         Py_ssize_t capacity = cache_capacity + kCacheGrowth;
-        void* grown = cache == nullptr
-                          ? PyMem_Malloc(sizeof(CacheEntry) * static_cast<size_t>(capacity))
-                          : PyMem_Realloc(cache, sizeof(CacheEntry) * static_cast<size_t>(capacity));
+        void* grown =
+            cache == nullptr
+                ? PyMem_Malloc(sizeof(CacheEntry) * static_cast<size_t>(capacity))
+                : PyMem_Realloc(cache, sizeof(CacheEntry) * static_cast<size_t>(capacity));
         if (grown == nullptr) return;
         cache = static_cast<CacheEntry*>(grown);
         cache_capacity = capacity;
     }
-    std::memmove(cache + at + 1, cache + at, sizeof(CacheEntry) * static_cast<size_t>(cache_size - at));
+    std::memmove(cache + at + 1, cache + at,
+                 sizeof(CacheEntry) * static_cast<size_t>(cache_size - at));
     cache[at] = CacheEntry{line, function_name, Py_NewRef(code)};
     ++cache_size;
 }
@@ -79,8 +81,8 @@ void remember(Py_ssize_t at, int line, const char* function_name, PyObject* code
             return Ref::borrow(cache[at].code);
         }
     }
-    Ref code = Ref::steal(
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, function_name, line)));
+    Ref code =
+        Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, function_name, line)));
     if (code && line != 0) remember(at, line, function_name, code.get());
     return code;
 }
