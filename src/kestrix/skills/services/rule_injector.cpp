@@ -630,14 +630,12 @@ void unregister_full_name(PyObject* module) noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* current = nullptr;
-    int found = PyDict_GetItemRef(modules, state.names.module_full_name, &current);
-    if (found > 0 && current == module &&
-        PyDict_DelItem(modules, state.names.module_full_name) < 0) {
-        PyErr_Clear();  // the exec step's own error is the one to report
-    } else if (found < 0) {
-        PyErr_Clear();  // likewise
+    if (PyDict_GetItemRef(modules, state.names.module_full_name, &current) > 0 &&
+        current == module) {
+        (void)PyDict_DelItem(modules, state.names.module_full_name);
     }
     Py_XDECREF(current);
+    PyErr_Clear();  // a failure here must not hide the exec step's own error
     PyErr_SetRaisedException(error.release());
 }
 
@@ -656,11 +654,8 @@ int module_exec(PyObject* module) noexcept {
 
     int failed_line = 0;
     int inserted = 0;
-    if (support::create_function_type() < 0) {
-        failed_line = line::kModule;
-    } else if ((inserted = register_full_name(module)) < 0) {
-        failed_line = line::kModule;
-    } else if (make_code_objects() < 0) {
+    if (support::create_function_type() < 0 || (inserted = register_full_name(module)) < 0 ||
+        make_code_objects() < 0) {
         failed_line = line::kModule;
     } else {
         failed_line = run_module_body();
