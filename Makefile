@@ -38,3 +38,53 @@ test-fast: build
 
 clean:
 	rm -rf build dist $(VENV) *.egg-info
+
+# --- benchmarks and memory checks -------------------------------------------------------
+# bench: wall clock against the pure-Python equivalent (pyperf, installed here only).
+# bench-instructions: the same cases as instruction counts under callgrind.
+# test-asan: the whole suite against an ASan/UBSan build in its own venv; any report fails.
+# test-valgrind: the fast suite under memcheck; any error in the process fails.
+ASAN_VENV    ?= .venv-asan
+ASAN_BUILD   ?= build/asan
+ASAN_PY      := $(ASAN_VENV)/bin/python
+ASAN_REPORTS := $(ASAN_BUILD)-reports
+BENCH_ARGS   ?= --fast
+VALGRIND     := valgrind --tool=memcheck --error-exitcode=99 --leak-check=no --num-callers=30 \
+                --suppressions=tools/valgrind-python.supp
+
+.PHONY: bench bench-instructions test-asan test-valgrind valgrind-installed
+
+$(VENV)/.bench-installed: $(VENV)/bin/python bench/requirements.txt
+	$(PY) -m pip install --quiet -r bench/requirements.txt
+	@touch $@
+
+bench: build $(VENV)/.bench-installed
+	$(PY) bench/run.py $(BENCH_ARGS)
+
+valgrind-installed:
+	@command -v valgrind >/dev/null 2>&1 || { apt-get update && apt-get install -y valgrind; }
+
+bench-instructions: build valgrind-installed
+	$(PY) bench/instructions.py
+
+$(ASAN_VENV)/.installed: $(SOURCES) requirements-dev.txt
+	@$(MAKE) --no-print-directory venv VENV=$(ASAN_VENV)
+	$(ASAN_PY) -m pip install --quiet -r requirements-dev.txt
+	$(ASAN_PY) -m pip install --quiet --no-build-isolation --no-deps -C build-dir=$(ASAN_BUILD) \
+		$(WERROR) -C cmake.define.RULE_INJECTOR_SANITIZE=ON .
+	@touch $@
+
+# The interpreter is not instrumented: preload the runtime and let it see every allocation.
+# Reports go to files, so one from a child process fails the run too.
+test-asan: $(ASAN_VENV)/.installed
+	@rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/$(ASAN_REPORTS)/asan \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_REPORTS)/ubsan \
+	$(ASAN_PY) -m pytest -q --hypothesis-profile=sanitizers; status=$$?; \
+	if [ -n "$$(ls -A $(ASAN_REPORTS))" ]; then \
+		cat $(ASAN_REPORTS)/*; echo "error: sanitizer reports above" >&2; exit 1; \
+	fi; exit $$status
+
+test-valgrind: build valgrind-installed
+	PYTHONMALLOC=malloc $(VALGRIND) $(PY) -m pytest -q -m "not slow" --hypothesis-profile=valgrind

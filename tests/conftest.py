@@ -73,3 +73,41 @@ def assert_no_leaks(call, *objects, repeat: int = 300) -> None:
     gc.collect()
     after = [sys.getrefcount(o) for o in objects]
     assert after == before, f"reference counts grew: {before} -> {after}"
+
+
+def assert_no_memory_growth(call, repeat: int = 300, rounds: int = 3,
+                            slack_per_call: int = 8) -> None:
+    """Runs `call` (which may raise) `rounds` times `repeat` times after a warm-up under
+    tracemalloc and fails if the traced memory grew in every round by more than
+    `slack_per_call` bytes a call (less than the smallest object). A leak grows every
+    round; the interpreter's own caches settle (with PYTHONMALLOC=malloc they wobble)."""
+    import tracemalloc
+
+    def run(times: int) -> None:
+        for _ in range(times):
+            try:
+                call()
+            except Exception:
+                pass
+
+    growth = []
+    tracemalloc.start()
+    try:
+        run(20)
+        for _ in range(rounds):
+            gc.collect()
+            before = tracemalloc.get_traced_memory()[0]
+            run(repeat)
+            gc.collect()
+            growth.append(tracemalloc.get_traced_memory()[0] - before)
+    finally:
+        tracemalloc.stop()
+    assert min(growth) <= repeat * slack_per_call, f"traced memory grew every round: {growth}"
+
+
+# Hypothesis under instrumentation: no deadlines, fewer examples
+# (pytest --hypothesis-profile=sanitizers or =valgrind).
+from hypothesis import settings as _hypothesis_settings  # noqa: E402
+
+_hypothesis_settings.register_profile("sanitizers", deadline=None)
+_hypothesis_settings.register_profile("valgrind", deadline=None, max_examples=20)

@@ -1,0 +1,121 @@
+"""Wall-clock benchmarks: the compiled module against its pure-Python equivalent.
+
+    python bench/run.py --fast            # what `make bench` runs
+    python bench/run.py -o results.json   # any other pyperf option works too
+
+pyperf runs every case for both implementations in worker processes, then this script
+prints one table: median time per call, the compiled/pure ratio and the target for the
+ratio (this machine's jitter makes medians steadier than means).
+"""
+
+import atexit
+import platform
+import shutil
+import sys
+import tempfile
+from pathlib import Path
+
+import pyperf
+
+import cases
+
+# Largest compiled/pure ratio aimed at, per case.
+TARGETS = {1: 0.5, 2: 0.5, 3: 0.5, 4: 0.5, 5: 1.0, 6: 1.0, 7: 1.0, 8: 1.0}
+
+
+def scratch_dir() -> Path:
+    """A private temporary folder, removed when the process ends."""
+    path = Path(tempfile.mkdtemp(prefix="rule-injector-bench-"))
+    atexit.register(shutil.rmtree, path, True)
+    return path
+
+
+def timer(builder, implementation: str):
+    """A pyperf time function that builds its files on first use (in the worker only)."""
+    state = {}
+
+    def time_func(loops: int) -> float:
+        if "loop" not in state:
+            state["loop"] = builder(cases.load(implementation), scratch_dir())
+        loop = state["loop"]
+        start = pyperf.perf_counter()
+        loop(loops)
+        return pyperf.perf_counter() - start
+    return time_func
+
+
+def timed_imports(runs: int = 40) -> dict:
+    """Median time of the import statement alone, as each of `runs` fresh interpreters
+    measured it (the two implementations alternate). pyperf would calibrate loops on the
+    short measured time and start hundreds of interpreters per value, so this is plain."""
+    import statistics
+    import subprocess
+
+    seen = {which: [] for which in cases.TIMED_IMPORT}
+    for _ in range(runs):
+        for which, statement in cases.TIMED_IMPORT.items():
+            done = subprocess.run([sys.executable, "-c", statement], check=True,
+                                  capture_output=True, text=True)
+            seen[which].append(float(done.stdout))
+    return {which: statistics.median(times) for which, times in seen.items()}
+
+
+def format_time(seconds: float) -> str:
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if seconds >= scale:
+            return f"{seconds / scale:.2f} {unit}"
+    return f"{seconds / 1e-9:.0f} ns"
+
+
+def print_table(rows) -> None:
+    print()
+    print(f"Python {platform.python_version()} ({sys.implementation.name}, "
+          f"{platform.python_compiler()}), {sys.executable}")
+    header = f"{'case':<48} {'compiled':>10} {'pure':>10} {'ratio':>6} {'target':>7}"
+    print(header)
+    print("-" * len(header))
+    missed = 0
+    for label, compiled, pure, target in rows:
+        ratio = compiled / pure
+        verdict = "" if target is None else ("ok" if ratio <= target else "MISSED")
+        missed += verdict == "MISSED"
+        limit = "" if target is None else f"<={target:.1f}"
+        print(f"{label:<48} {format_time(compiled):>10} {format_time(pure):>10} "
+              f"{ratio:>6.2f} {limit:>5} {verdict}")
+    print(f"\nratio = compiled time / pure-Python time; {missed} target(s) missed")
+
+
+def main() -> None:
+    runner = pyperf.Runner()
+    args = runner.parse_args()
+    if not args.worker:
+        cases.check_equivalence(scratch_dir())
+        cases.load("pure")  # writes the byte code that case 8 imports from
+
+    results = {0: runner.bench_time_func(f"0. {cases.EMPTY_LOOP[1]}",
+                                         timer(cases.EMPTY_LOOP[2], "compiled"))}
+    for number, label, builder, _ in cases.CASES:
+        for implementation in cases.IMPLEMENTATIONS:
+            name = f"{number}. {label} [{implementation}]"
+            results[number, implementation] = runner.bench_time_func(
+                name, timer(builder, implementation))
+    for which, statement in cases.IMPORT_STATEMENTS.items():
+        if which != "baseline":
+            results[8, which] = runner.bench_command(
+                f"8. {cases.IMPORT_LABEL} [{which}]", [sys.executable, "-c", statement])
+
+    if args.worker or any(result is None for result in results.values()):
+        return
+    median = {key: result.median() for key, result in results.items()}
+    rows = [(f"{number}. {label}", median[number, "compiled"], median[number, "pure"],
+             TARGETS[number]) for number, label, _, _ in cases.CASES]
+    rows.append((f"8. {cases.IMPORT_LABEL}", median[8, "compiled"], median[8, "pure"], TARGETS[8]))
+    alone = timed_imports()
+    rows.append((cases.TIMED_IMPORT_LABEL, alone["compiled"], alone["pure"], TARGETS[8]))
+    print_table(rows)
+    print(f"every time per call includes the calling loop itself: "
+          f"{format_time(median.pop(0))} per iteration")
+
+
+if __name__ == "__main__":
+    main()
