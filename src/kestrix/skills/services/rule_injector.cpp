@@ -298,6 +298,17 @@ void restore_config(PyObject* config_path, PyObject* existing) noexcept {
     PyErr_SetRaisedException(error.release());
 }
 
+/// table.get(runtime). An exact dict's `get` cannot be overridden, so its lookup is
+/// done directly; anything else is asked through its own `get`.
+[[nodiscard]] Ref runtime_config_filename(PyObject* table, PyObject* runtime) noexcept {
+    if (PyDict_CheckExact(table)) {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(table, runtime, &found) < 0) return {};
+        return Ref::steal(found != nullptr ? found : Py_NewRef(Py_None));
+    }
+    return Ref::steal(PyObject_CallMethodOneArg(table, state.names.get, runtime));
+}
+
 /// RuleInjector.inject: append the rule block to the runtime's configuration file once.
 [[nodiscard]] Ref inject_body(PyObject* self, PyObject* target_runtime,
                               PyObject* target_skills_dir) noexcept {
@@ -306,7 +317,7 @@ void restore_config(PyObject* config_path, PyObject* existing) noexcept {
     {
         Ref table = lookup_global(n.RUNTIME_CONFIG_FILES);
         if (!table) return fail(kInjectFunction, line::kConfigFilename);
-        config_filename = Ref::steal(PyObject_CallMethodOneArg(table.get(), n.get, target_runtime));
+        config_filename = runtime_config_filename(table.get(), target_runtime);
         if (!config_filename) return fail(kInjectFunction, line::kConfigFilename);
     }
     int known = is_true(config_filename.get());
