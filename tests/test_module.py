@@ -54,6 +54,14 @@ def test_rebound_globals_are_seen_on_the_next_call(monkeypatch, tmp_path):
     monkeypatch.setattr(ri, "RUNTIME_CONFIG_FILES", {})
     assert injector.inject("claude", tmp_path / ".claude" / "skills") is None
 
+    class AnyCase(dict):
+        def get(self, key, default=None):
+            return super().get(key.lower(), default)
+
+    # A mapping's own `get` decides, even for a dict subclass.
+    monkeypatch.setattr(ri, "RUNTIME_CONFIG_FILES", AnyCase(zed="ZED.md"))
+    assert injector.inject("ZED", tmp_path / ".zed" / "skills") == tmp_path / ".zed" / "ZED.md"
+
 
 def test_deleted_global_falls_back_to_builtins(monkeypatch, tmp_path):
     skills = tmp_path / ".claude" / "skills"
