@@ -161,3 +161,25 @@ def check_equivalence(root: Path) -> None:
         seen[implementation] = results
     if seen["compiled"] != seen["pure"]:
         raise SystemExit(f"implementations differ:\n{seen['compiled']!r}\n{seen['pure']!r}")
+
+
+def print_ratio_table(rows, fmt, width: int) -> int:
+    """Prints (label, compiled, pure, target) rows with the ratio compiled / pure and
+    whether each target is met; returns how many were missed."""
+    import platform
+    import sys
+
+    print(f"Python {platform.python_version()} ({sys.implementation.name}, "
+          f"{platform.python_compiler()}), {sys.executable}")
+    header = f"{'case':<48} {'compiled':>{width}} {'pure':>{width}} {'ratio':>6} {'target':>7}"
+    print(header)
+    print("-" * len(header))
+    missed = 0
+    for label, compiled, pure, target in rows:
+        ratio = compiled / pure
+        verdict = "" if target is None else ("ok" if ratio <= target else "MISSED")
+        missed += verdict == "MISSED"
+        limit = "" if target is None else f"<={target:.1f}"
+        print(f"{label:<48} {fmt(compiled):>{width}} {fmt(pure):>{width}} {ratio:>6.2f} "
+              f"{limit:>5} {verdict}")
+    return missed

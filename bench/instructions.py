@@ -11,7 +11,6 @@ without the interpreter's start-up. Case 8 counts whole `python -c "import ..."`
 
 import argparse
 import os
-import platform
 import re
 import subprocess
 import sys
@@ -96,11 +95,6 @@ def main() -> None:
                 f.unlink()
             out_dir.rmdir()
 
-    print(f"Python {platform.python_version()} ({sys.implementation.name}, "
-          f"{platform.python_compiler()}), {sys.executable}")
-    header = f"{'case':<48} {'compiled':>12} {'pure':>12} {'ratio':>6} {'target':>7}"
-    print(header)
-    print("-" * len(header))
     rows = []
     for number, label, _, n in cases.CASES:
         if number in wanted:
@@ -114,13 +108,7 @@ def main() -> None:
         base = totals[8, "baseline"]
         rows.append(("   same, less start-up + pathlib + packaging",
                      totals[8, "compiled"] - base, totals[8, "pure"] - base, None))
-    missed = 0
-    for label, compiled, pure, target in rows:
-        ratio = compiled / pure
-        verdict = "" if target is None else ("ok" if ratio <= target else "MISSED")
-        missed += verdict == "MISSED"
-        limit = "" if target is None else f"<={target:.1f}"
-        print(f"{label:<48} {compiled:>12,.0f} {pure:>12,.0f} {ratio:>6.2f} {limit:>5} {verdict}")
+    missed = cases.print_ratio_table(rows, lambda count: f"{count:,.0f}", 12)
     loop = (totals[0, "compiled", bare[3]] - totals[0, "compiled", 0]) / bare[3]
     print(f"\ninstructions per call (case 8: per process); ratio = compiled / pure-Python; "
           f"{missed} target(s) missed")

@@ -9,7 +9,6 @@ ratio (this machine's jitter makes medians steadier than means).
 """
 
 import atexit
-import platform
 import shutil
 import sys
 import tempfile
@@ -69,19 +68,7 @@ def format_time(seconds: float) -> str:
 
 def print_table(rows) -> None:
     print()
-    print(f"Python {platform.python_version()} ({sys.implementation.name}, "
-          f"{platform.python_compiler()}), {sys.executable}")
-    header = f"{'case':<48} {'compiled':>10} {'pure':>10} {'ratio':>6} {'target':>7}"
-    print(header)
-    print("-" * len(header))
-    missed = 0
-    for label, compiled, pure, target in rows:
-        ratio = compiled / pure
-        verdict = "" if target is None else ("ok" if ratio <= target else "MISSED")
-        missed += verdict == "MISSED"
-        limit = "" if target is None else f"<={target:.1f}"
-        print(f"{label:<48} {format_time(compiled):>10} {format_time(pure):>10} "
-              f"{ratio:>6.2f} {limit:>5} {verdict}")
+    missed = cases.print_ratio_table(rows, format_time, 10)
     print(f"\nratio = compiled time / pure-Python time; {missed} target(s) missed")
 
 

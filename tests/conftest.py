@@ -56,20 +56,22 @@ def run_python(code: str, *, env: dict | None = None, check: bool = True) -> sub
     return done
 
 
+def call_repeatedly(call, times: int) -> None:
+    """Calls `call` `times` times, ignoring what it raises."""
+    for _ in range(times):
+        try:
+            call()
+        except Exception:
+            pass
+
+
 def assert_no_leaks(call, *objects, repeat: int = 300) -> None:
     """Runs `call` (which may raise) `repeat` times after a warm-up and fails if
     the reference counts of `objects` grew."""
-    def run(times: int) -> None:
-        for _ in range(times):
-            try:
-                call()
-            except Exception:
-                pass
-
-    run(20)
+    call_repeatedly(call, 20)
     gc.collect()
     before = [sys.getrefcount(o) for o in objects]
-    run(repeat)
+    call_repeatedly(call, repeat)
     gc.collect()
     after = [sys.getrefcount(o) for o in objects]
     assert after == before, f"reference counts grew: {before} -> {after}"
@@ -83,21 +85,14 @@ def assert_no_memory_growth(call, repeat: int = 300, rounds: int = 3,
     round; the interpreter's own caches settle (with PYTHONMALLOC=malloc they wobble)."""
     import tracemalloc
 
-    def run(times: int) -> None:
-        for _ in range(times):
-            try:
-                call()
-            except Exception:
-                pass
-
     growth = []
     tracemalloc.start()
     try:
-        run(20)
+        call_repeatedly(call, 20)
         for _ in range(rounds):
             gc.collect()
             before = tracemalloc.get_traced_memory()[0]
-            run(repeat)
+            call_repeatedly(call, repeat)
             gc.collect()
             growth.append(tracemalloc.get_traced_memory()[0] - before)
     finally:

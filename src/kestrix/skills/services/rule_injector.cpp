@@ -690,7 +690,7 @@ int module_exec(PyObject* module) noexcept {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, attribute));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();  // a spec without this attribute simply does not provide it
+        PyErr_Clear();  // a ModuleSpec without this attribute simply does not provide it
         return 0;
     }
     if (skip_none && value.get() == Py_None) return 0;
