@@ -236,15 +236,26 @@ PyObject* function_get_defaults(PyObject* self, void*) noexcept {
     return Py_NewRef(defaults);
 }
 
-int function_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+/// Stores None, or a value that passed `accepted`, after the warning that calls will not
+/// use it; anything else raises "<attribute> must be set to a <kind> object".
+int set_defaults_field(PyObject*& field, PyObject* value, int (*accepted)(PyObject*),
+                       const char* attribute, const char* kind) noexcept {
     if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+    if (value != nullptr && !accepted(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", attribute, kind);
         return -1;
     }
-    if (warn_defaults_change("__defaults__") < 0) return -1;
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    if (warn_defaults_change(attribute) < 0) return -1;
+    Py_XSETREF(field, Py_XNewRef(value));
     return 0;
+}
+
+int is_tuple(PyObject* value) noexcept { return PyTuple_Check(value); }
+int is_dict(PyObject* value) noexcept { return PyDict_Check(value); }
+
+int function_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    return set_defaults_field(as_function(self)->defaults, value, is_tuple, "__defaults__",
+                              "tuple");
 }
 
 PyObject* function_get_kwdefaults(PyObject* self, void*) noexcept {
@@ -252,14 +263,8 @@ PyObject* function_get_kwdefaults(PyObject* self, void*) noexcept {
 }
 
 int function_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    if (warn_defaults_change("__kwdefaults__") < 0) return -1;
-    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
-    return 0;
+    return set_defaults_field(as_function(self)->kwdefaults, value, is_dict, "__kwdefaults__",
+                              "dict");
 }
 
 PyObject* function_get_annotations(PyObject* self, void*) noexcept {
