@@ -4,13 +4,17 @@
 
 #include <cassert>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 
 #include "rule_injector_locations.h"
 #include "support/binding.h"
 #include "support/code_objects.h"
+#include "support/file_calls.h"
+#include "support/files.h"
 #include "support/function_type.h"
 #include "support/globals.h"
+#include "support/path_guard.h"
 #include "support/ref.h"
 #include "support/state.h"
 #include "support/traceback.h"
@@ -23,6 +27,7 @@ using support::lookup_global;
 using support::Ref;
 using support::Slots;
 using support::state;
+namespace files = support::files;
 
 // ---------------------------------------------------------------------------
 // Texts
@@ -168,6 +173,8 @@ struct ModuleObjects {
     PyObject* class_doc = nullptr;
     PyObject* two_line_feeds = nullptr;
     PyObject* line_feed = nullptr;
+    PyObject* carriage_return = nullptr;
+    PyObject* crlf = nullptr;
     PyObject* encoding_kwnames = nullptr;  ///< ("encoding",)
     PyObject* mkdir_kwnames = nullptr;     ///< ("parents", "exist_ok")
     PyObject* init_code = nullptr;
@@ -247,6 +254,47 @@ ModuleObjects objects;
     return text;
 }
 
+/// Raises the error of a file step for `name` and fails the current function there.
+[[nodiscard]] Ref fail_file(int code, const support::FsName& name, const char* function_name,
+                            int source_line) noexcept {
+    support::raise_file_error(code, name.text.get());
+    return fail(function_name, source_line);
+}
+
+/// Text as read_text(encoding="utf-8") gives it: strict UTF-8 (a BOM stays a character)
+/// and universal newlines.
+[[nodiscard]] Ref text_mode(const char* data, std::size_t size) noexcept {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict"));
+    if (!text || std::memchr(data, '\r', size) == nullptr) return text;
+    text = Ref::steal(PyUnicode_Replace(text.get(), objects.crlf, objects.line_feed, -1));
+    if (!text) return {};
+    return Ref::steal(PyUnicode_Replace(text.get(), objects.carriage_return, objects.line_feed, -1));
+}
+
+/// The built-in rule text, stripped (the rule file is missing).
+[[nodiscard]] Ref builtin_rule_text() noexcept {
+    Ref builtin = lookup_global(state.names._DEFAULT_RULE_CONTENT);
+    if (!builtin) return fail(kLoadFunction, line::kBuiltinRule);
+    return checked_rule_text(call_method(builtin.get(), state.names.strip), line::kBuiltinRule);
+}
+
+/// _load_rule_content's existence test and read, done with the OS for a plain path.
+[[nodiscard]] Ref load_rule_file_directly(const support::FsName& name) noexcept {
+    files::Kind kind = files::Kind::Missing;
+    if (int error = files::probe(name.c_str(), kind); error != 0) {
+        return fail_file(error, name, kLoadFunction, line::kRuleFileExists);
+    }
+    if (kind == files::Kind::Missing) return builtin_rule_text();
+    files::Buffer bytes;
+    if (int error = files::read_regular(name.c_str(), bytes, support::interpreter_observer());
+        error != 0) {
+        return fail_file(error, name, kLoadFunction, line::kReadRuleFile);
+    }
+    Ref raw = text_mode(bytes.data(), bytes.size());
+    if (!raw) return fail(kLoadFunction, line::kReadRuleFile);
+    return checked_rule_text(call_method(raw.get(), state.names.strip), line::kReadRuleFile);
+}
+
 /// RuleInjector._load_rule_content: the template's rule file, else the built-in text.
 [[nodiscard]] Ref load_rule_content_body(PyObject* self) noexcept {
     const auto& n = state.names;
@@ -259,17 +307,19 @@ ModuleObjects objects;
         rule_file = Ref::steal(PyNumber_TrueDivide(templates_dir.get(), relative.get()));
         if (!rule_file) return fail(kLoadFunction, line::kRuleFile);
     }
+    if (files::kAvailable && support::is_plain_path(rule_file.get())) {
+        support::FsName name;
+        int named = support::fs_name(rule_file.get(), name);
+        if (named < 0) return fail(kLoadFunction, line::kRuleFileExists);
+        if (named > 0) return load_rule_file_directly(name);
+    }
     Ref exists = call_method(rule_file.get(), n.exists);
     int present = exists ? is_true(exists.get()) : -1;
     if (present < 0) return fail(kLoadFunction, line::kRuleFileExists);
-    if (present) {
-        Ref raw = call_method_utf8(rule_file.get(), n.read_text, nullptr);
-        if (!raw) return fail(kLoadFunction, line::kReadRuleFile);
-        return checked_rule_text(call_method(raw.get(), n.strip), line::kReadRuleFile);
-    }
-    Ref builtin = lookup_global(n._DEFAULT_RULE_CONTENT);
-    if (!builtin) return fail(kLoadFunction, line::kBuiltinRule);
-    return checked_rule_text(call_method(builtin.get(), n.strip), line::kBuiltinRule);
+    if (!present) return builtin_rule_text();
+    Ref raw = call_method_utf8(rule_file.get(), n.read_text, nullptr);
+    if (!raw) return fail(kLoadFunction, line::kReadRuleFile);
+    return checked_rule_text(call_method(raw.get(), n.strip), line::kReadRuleFile);
 }
 
 /// The file's old text, then the marker and the rule, each behind a blank line.
@@ -289,13 +339,143 @@ ModuleObjects objects;
     return Ref::steal(PyUnicode_Join(state.empty_str, pieces.get()));
 }
 
-/// Puts the file's old text back after a failed rewrite, keeping the rewrite's
-/// error as the one that propagates.
-void restore_config(PyObject* config_path, PyObject* existing) noexcept {
+/// After a failed rewrite: puts the file's old text back when it existed, or removes what
+/// the write left of a new file (a cut-off block would carry the marker and stop every
+/// later install). The rewrite's error stays the one that propagates.
+void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref restored = call_method_utf8(config_path, state.names.write_text, existing);
-    if (!restored) PyErr_Clear();  // the rewrite's error is the one the caller must see
+    Ref undone = existed ? call_method_utf8(config_path, state.names.write_text, existing)
+                         : call_method(config_path, state.names.unlink);
+    if (!undone) PyErr_Clear();  // the rewrite's error is the one the caller must see
     PyErr_SetRaisedException(error.release());
+}
+
+/// config_path.parent.mkdir(parents=True, exist_ok=True).
+[[nodiscard]] int make_config_directory(PyObject* config_path) noexcept {
+    Ref config_dir = Ref::steal(PyObject_GetAttr(config_path, state.names.parent));
+    if (!config_dir) return -1;
+    PyObject* stack[4] = {nullptr, config_dir.get(), Py_True, Py_True};
+    Ref made = Ref::steal(PyObject_VectorcallMethod(state.names.mkdir, stack + 1,
+                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                    objects.mkdir_kwnames));
+    return made ? 0 : -1;
+}
+
+/// inject's last steps through the path object's own methods: build, make the folder, write.
+[[nodiscard]] Ref write_through_path_methods(Ref config_path, PyObject* existing_content,
+                                             PyObject* rule_content, bool existed) noexcept {
+    Ref new_content = build_new_content(existing_content, rule_content);
+    if (!new_content) return fail(kInjectFunction, line::kNewContent);
+    if (make_config_directory(config_path.get()) < 0) {
+        return fail(kInjectFunction, line::kMakeDirectory);
+    }
+    Ref written = call_method_utf8(config_path.get(), state.names.write_text, new_content.get());
+    if (!written) {
+        undo_failed_write(config_path.get(), existing_content, existed);
+        return fail(kInjectFunction, line::kWriteConfig);
+    }
+    return config_path;
+}
+
+/// True when the first line end in `data` is CR LF.
+[[nodiscard]] bool first_line_end_is_crlf(const char* data, std::size_t size) noexcept {
+    const auto* lf = static_cast<const char*>(std::memchr(data, '\n', size));
+    return lf != nullptr && lf != data && lf[-1] == '\r';
+}
+
+/// The folder of the configuration file, made with the OS when it is there or can be made
+/// in one step; anything else goes to the path's own mkdir, for its exact behaviour.
+[[nodiscard]] int make_config_directory_directly(PyObject* config_path,
+                                                 const support::FsName& name) noexcept {
+    char directory[4096];
+    const char* path = name.c_str();
+    const char* slash = std::strrchr(path, '/');
+    std::size_t size = slash == nullptr ? 1 : slash == path ? 1 : static_cast<std::size_t>(slash - path);
+    if (size >= sizeof directory) return make_config_directory(config_path);
+    if (slash == nullptr) {
+        directory[0] = '.';
+    } else {
+        std::memcpy(directory, path, size);
+    }
+    directory[size] = '\0';
+    int error = files::make_directory(directory, support::interpreter_observer());
+    if (error == files::kRefused) return -1;
+    files::Kind kind = files::Kind::Missing;
+    if (error == 0 ||
+        (error == EEXIST && files::probe(directory, kind) == 0 && kind == files::Kind::Directory)) {
+        return 0;
+    }
+    return make_config_directory(config_path);
+}
+
+/// inject's steps from the existence test on, done with the OS for a plain path: the
+/// user's bytes are kept as they are, the block follows the file's line ends, and the file
+/// is replaced whole, never truncated in place.
+[[nodiscard]] Ref inject_directly(PyObject* self, Ref config_path,
+                                  const support::FsName& name) noexcept {
+    const auto& n = state.names;
+    files::Kind kind = files::Kind::Missing;
+    if (int error = files::probe(name.c_str(), kind); error != 0) {
+        return fail_file(error, name, kInjectFunction, line::kConfigExists);
+    }
+    const bool existed = kind != files::Kind::Missing;
+    files::Buffer bytes;
+    Ref existing_content = Ref::borrow(state.empty_str);
+    if (existed) {
+        if (int error = files::read_regular(name.c_str(), bytes, support::interpreter_observer());
+            error != 0) {
+            return fail_file(error, name, kInjectFunction, line::kReadConfig);
+        }
+        existing_content = text_mode(bytes.data(), bytes.size());
+        if (!existing_content) return fail(kInjectFunction, line::kReadConfig);
+        Ref marker = lookup_global(n.RULE_MARKER);
+        if (!marker) return fail(kInjectFunction, line::kMarkerPresent);
+        int has_marker = PySequence_Contains(existing_content.get(), marker.get());
+        if (has_marker < 0) return fail(kInjectFunction, line::kMarkerPresent);
+        if (has_marker) return config_path;
+    }
+
+    Ref rule_content = call_method(self, n._load_rule_content);
+    if (!rule_content) return fail(kInjectFunction, line::kLoadRule);
+    int has_rule = is_true(rule_content.get());
+    if (has_rule < 0) return fail(kInjectFunction, line::kNoRule);
+    if (!has_rule) return Ref::borrow(Py_None);
+
+    // _load_rule_content may be anyone's code: if it changed pathlib, finish its way.
+    if (!support::is_plain_path(config_path.get())) {
+        return write_through_path_methods(std::move(config_path), existing_content.get(),
+                                          rule_content.get(), existed);
+    }
+
+    Ref block = build_new_content(state.empty_str, rule_content.get());
+    if (block && first_line_end_is_crlf(bytes.data(), bytes.size())) {
+        block = Ref::steal(PyUnicode_Replace(block.get(), objects.crlf, objects.line_feed, -1));
+        if (block) {
+            block = Ref::steal(PyUnicode_Replace(block.get(), objects.line_feed, objects.crlf, -1));
+        }
+    }
+    if (!block) return fail(kInjectFunction, line::kNewContent);
+
+    if (make_config_directory_directly(config_path.get(), name) < 0) {
+        return fail(kInjectFunction, line::kMakeDirectory);
+    }
+
+    Py_ssize_t block_size = 0;
+    const char* block_bytes = PyUnicode_AsUTF8AndSize(block.get(), &block_size);
+    if (block_bytes == nullptr) return fail(kInjectFunction, line::kWriteConfig);
+    const std::size_t old_size = bytes.size();
+    if (!bytes.reserve(old_size + static_cast<std::size_t>(block_size))) {
+        PyErr_NoMemory();
+        return fail(kInjectFunction, line::kWriteConfig);
+    }
+    std::memcpy(bytes.spare(), block_bytes, static_cast<std::size_t>(block_size));
+    bytes.grow(static_cast<std::size_t>(block_size));
+    if (int error = files::replace_contents(name.c_str(), bytes.data(), bytes.size(), old_size,
+                                            support::interpreter_observer());
+        error != 0) {
+        return fail_file(error, name, kInjectFunction, line::kWriteConfig);
+    }
+    return config_path;
 }
 
 /// table.get(runtime). An exact dict's `get` cannot be overridden, so its lookup is
@@ -332,7 +512,13 @@ void restore_config(PyObject* config_path, PyObject* existing) noexcept {
         if (!config_path) return fail(kInjectFunction, line::kConfigPath);
     }
 
-    // Read the marker first, so a file that already has the rule costs one read.
+    if (files::kAvailable && support::is_plain_path(config_path.get())) {
+        support::FsName name;
+        int named = support::fs_name(config_path.get(), name);
+        if (named < 0) return fail(kInjectFunction, line::kConfigExists);
+        if (named > 0) return inject_directly(self, std::move(config_path), name);
+    }
+
     Ref existing_content = Ref::borrow(state.empty_str);
     Ref exists = call_method(config_path.get(), n.exists);
     int existed = exists ? is_true(exists.get()) : -1;
@@ -353,25 +539,8 @@ void restore_config(PyObject* config_path, PyObject* existing) noexcept {
     if (has_rule < 0) return fail(kInjectFunction, line::kNoRule);
     if (!has_rule) return Ref::borrow(Py_None);
 
-    Ref new_content = build_new_content(existing_content.get(), rule_content.get());
-    if (!new_content) return fail(kInjectFunction, line::kNewContent);
-
-    {
-        Ref config_dir = Ref::steal(PyObject_GetAttr(config_path.get(), n.parent));
-        if (!config_dir) return fail(kInjectFunction, line::kMakeDirectory);
-        PyObject* stack[4] = {nullptr, config_dir.get(), Py_True, Py_True};
-        Ref made = Ref::steal(PyObject_VectorcallMethod(
-            n.mkdir, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, objects.mkdir_kwnames));
-        if (!made) return fail(kInjectFunction, line::kMakeDirectory);
-    }
-
-    Ref written = call_method_utf8(config_path.get(), n.write_text, new_content.get());
-    if (!written) {
-        // A rewrite that failed part-way may have truncated the user's file.
-        if (existed) restore_config(config_path.get(), existing_content.get());
-        return fail(kInjectFunction, line::kWriteConfig);
-    }
-    return config_path;
+    return write_through_path_methods(std::move(config_path), existing_content.get(),
+                                      rule_content.get(), existed != 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -440,6 +609,8 @@ PyMethodDef method_records[] = {
         if ((objects.class_doc = support::make_text(kClassDoc)) == nullptr) return -1;
         if ((objects.two_line_feeds = support::make_text("\n\n")) == nullptr) return -1;
         if ((objects.line_feed = support::make_text("\n")) == nullptr) return -1;
+        if ((objects.carriage_return = support::make_text("\r")) == nullptr) return -1;
+        if ((objects.crlf = support::make_text("\r\n")) == nullptr) return -1;
         if ((objects.encoding_kwnames = PyTuple_Pack(1, n.encoding)) == nullptr) return -1;
         if ((objects.mkdir_kwnames = PyTuple_Pack(2, n.parents, n.exist_ok)) == nullptr) return -1;
     }

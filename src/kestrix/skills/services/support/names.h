@@ -53,6 +53,7 @@ namespace kestrix::support {
     X(read_text, "read_text")                                    \
     X(write_text, "write_text")                                  \
     X(mkdir, "mkdir")                                            \
+    X(unlink, "unlink")                                          \
     X(strip, "strip")                                            \
     X(encoding, "encoding")                                      \
     X(utf_8, "utf-8")                                            \

@@ -1,0 +1,99 @@
+// The plain-path guard: validated once per version of the path type.
+#include <Python.h>
+
+#include <iterator>
+
+#include "support/path_guard.h"
+#include "support/ref.h"
+
+namespace kestrix::support {
+
+namespace {
+
+/// The concrete path type, the version tag it had when last examined, and the verdict.
+/// Raw pointer: kept for the life of the process, like the module's other state.
+PyTypeObject* plain_type = nullptr;
+unsigned int examined_tag = 0;
+bool examined_plain = false;
+
+/// Methods whose work is done directly: they, and what they call on the path, must be
+/// pathlib's.
+constexpr const char* kMethods[] = {"exists",   "stat",   "is_dir",     "read_text", "open",
+                                    "write_text", "mkdir", "unlink",    "__fspath__", "__str__",
+                                    "__truediv__", "with_segments"};
+/// Properties read on the path, by the same rule.
+constexpr const char* kProperties[] = {"parent"};
+
+/// True when `f` is a plain function defined in one of pathlib's own modules.
+[[nodiscard]] bool from_pathlib(PyObject* f, PyObject* const* module_dicts, int count) noexcept {
+    if (!PyFunction_Check(f)) return false;
+    PyObject* globals = PyFunction_GetGlobals(f);
+    for (int i = 0; i < count; ++i) {
+        if (globals == module_dicts[i]) return true;
+    }
+    return false;
+}
+
+/// The namespace of an already loaded module, borrowed from it; null if it is not loaded.
+[[nodiscard]] Ref loaded_module(const char* name) noexcept {
+    Ref module = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString(name)).get()));
+    if (!module) PyErr_Clear();
+    return module;
+}
+
+/// The platform's concrete path type, found once pathlib is loaded.
+[[nodiscard]] PyTypeObject* find_plain_type() noexcept {
+    Ref local = loaded_module("pathlib._local");
+    if (!local) return nullptr;
+    Ref concrete = Ref::steal(PyObject_GetAttrString(local.get(), "PosixPath"));
+    if (!concrete || !PyType_Check(concrete.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(concrete.release());
+}
+
+/// Examines `type` from scratch; true when all its file methods are pathlib's.
+[[nodiscard]] bool examine(PyTypeObject* type) noexcept {
+    Ref local = loaded_module("pathlib._local");
+    Ref abc = loaded_module("pathlib._abc");
+    if (!local || !abc) return false;
+    // Attribute access must be the ordinary one, and the class an ordinary class.
+    if (Py_TYPE(type) != &PyType_Type || type->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* dicts[] = {PyModule_GetDict(local.get()), PyModule_GetDict(abc.get())};
+    auto* as_object = reinterpret_cast<PyObject*>(type);
+    for (const char* name : kMethods) {
+        Ref f = Ref::steal(PyObject_GetAttrString(as_object, name));
+        if (!f || !from_pathlib(f.get(), dicts, 2)) return false;
+    }
+    for (const char* name : kProperties) {
+        Ref prop = Ref::steal(PyObject_GetAttrString(as_object, name));
+        if (!prop || Py_TYPE(prop.get()) != &PyProperty_Type) return false;
+        Ref getter = Ref::steal(PyObject_GetAttrString(prop.get(), "fget"));
+        if (!getter || !from_pathlib(getter.get(), dicts, 2)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool is_plain_path(PyObject* path) noexcept {
+    PyTypeObject* type = Py_TYPE(path);
+    if (type != plain_type) {
+        if (plain_type != nullptr) return false;
+        PyObject* pending = PyErr_GetRaisedException();
+        plain_type = find_plain_type();
+        PyErr_SetRaisedException(pending);
+        if (type != plain_type) return false;
+    }
+    if (examined_tag != 0 && type->tp_version_tag == examined_tag) return examined_plain;
+    // First sight of the type, or it (or a base) changed since: look again.
+    PyObject* pending = PyErr_GetRaisedException();
+    examined_plain = examine(type);
+    PyErr_Clear();
+    examined_tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+    PyErr_SetRaisedException(pending);
+    return examined_plain && examined_tag != 0;
+}
+
+}  // namespace kestrix::support

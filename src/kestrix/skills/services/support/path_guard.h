@@ -1,0 +1,17 @@
+// Recognises path objects whose file methods are the interpreter's own, so that their
+// work may be done directly with the OS.
+#pragma once
+
+#include <Python.h>
+
+namespace kestrix::support {
+
+/// True when `path` is exactly a concrete pathlib path of this platform whose class, and
+/// every class it inherits from, still carries pathlib's own file methods. A subclass, a
+/// monkeypatched method or any other object gives false. Never leaves an exception set.
+///
+/// Cheap when the answer is known: it compares the type and the type's version tag, which
+/// the interpreter changes whenever the type or one of its bases is modified.
+[[nodiscard]] bool is_plain_path(PyObject* path) noexcept;
+
+}  // namespace kestrix::support
