@@ -1,5 +1,7 @@
-"""`inject` on real files with arbitrary bytes: the old text as text mode reads it, then
-the block, and nothing more on a second call; or an error and the bytes untouched."""
+"""`inject` on real files with arbitrary bytes, through both routes: plain `Path` objects
+(whose file work the module does with the OS) and a `Path` subclass (whose own methods do
+it). Both append the block once or fail alike and leave the bytes; the OS route keeps the
+user's bytes exactly and writes the block in the file's line ends."""
 
 import tempfile
 from pathlib import Path
@@ -10,6 +12,11 @@ from conftest import RULE_TEXT
 from kestrix.skills.services.rule_injector import RULE_MARKER, RuleInjector, _DEFAULT_RULE_CONTENT
 
 MARKER = RULE_MARKER.encode()
+
+
+class OwnMethodsPath(type(Path())):
+    """Same behaviour as Path, but not the plain type: the module goes through its methods."""
+
 
 chunks = st.one_of(
     st.text(st.characters(exclude_categories=("Cs",))).map(str.encode),
@@ -33,30 +40,51 @@ def text_mode(data: bytes) -> str:
     return data.decode("utf-8").replace("\r\n", "\n").replace("\r", "\n")
 
 
-# The templates tree is only read, so one per test serves every example.
-@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(data=file_bytes(), from_templates=st.booleans(), runtime=st.sampled_from(["claude", "codex"]))
-def test_inject_appends_once_or_leaves_the_bytes(templates, data, from_templates, runtime):
-    rule = RULE_TEXT if from_templates else _DEFAULT_RULE_CONTENT.strip()
-    with tempfile.TemporaryDirectory() as root:
-        skills = Path(root) / ".agent" / "skills"
-        config = skills.parent / ("CLAUDE.md" if runtime == "claude" else "AGENTS.md")
+def run(path_type, root: str, data: bytes | None, templates: Path, runtime: str):
+    """Injects twice into a file holding `data` (None: no file); returns
+    (outcome, bytes after the first call, bytes after the second)."""
+    skills = path_type(root) / ".agent" / "skills"
+    config = Path(root) / ".agent" / ("CLAUDE.md" if runtime == "claude" else "AGENTS.md")
+    if data is not None:
         config.parent.mkdir()
         config.write_bytes(data)
-        injector = RuleInjector(templates if from_templates else Path(root) / "none")
-        try:
-            old = text_mode(data)
-        except UnicodeDecodeError:
-            try:
-                injector.inject(runtime, skills)
-            except UnicodeDecodeError:
-                pass
-            else:
-                raise AssertionError("a file that is not UTF-8 was accepted")
-            assert config.read_bytes() == data
-            return
+    injector = RuleInjector(path_type(templates))
+    try:
+        result = injector.inject(runtime, skills)
+    except UnicodeDecodeError as e:
+        outcome = ("error", type(e), e.args, e.object, e.start, e.end)
+    else:
+        assert type(result) is path_type and result == config
+        outcome = ("ok",)
+    first = config.read_bytes() if config.exists() else None
+    if outcome == ("ok",):
         assert injector.inject(runtime, skills) == config
-        expected = data if RULE_MARKER in old else f"{old}\n\n{RULE_MARKER}\n\n{rule}\n".encode()
-        assert config.read_bytes() == expected
-        assert injector.inject(runtime, skills) == config
-        assert config.read_bytes() == expected
+    return outcome, first, config.read_bytes() if config.exists() else None
+
+
+# The templates tree is only read, so one per test serves every example.
+@settings(suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.none() | file_bytes(), from_templates=st.booleans(),
+       runtime=st.sampled_from(["claude", "codex"]))
+def test_both_routes_append_once_or_leave_the_bytes(templates, data, from_templates, runtime):
+    rule = RULE_TEXT if from_templates else _DEFAULT_RULE_CONTENT.strip()
+    with tempfile.TemporaryDirectory() as a, tempfile.TemporaryDirectory() as b:
+        source = templates if from_templates else Path(a) / "none"
+        native = run(type(Path()), a, data, source, runtime)
+        methods = run(OwnMethodsPath, b, data, source, runtime)
+
+    assert native[0] == methods[0]  # the same result, or the same error in every detail
+    if native[0][0] == "error":
+        assert native[1] == native[2] == methods[1] == data
+        return
+    old = text_mode(data or b"")
+    if RULE_MARKER in old:
+        assert native[1] == native[2] == methods[1] == data
+        return
+    block = f"\n\n{RULE_MARKER}\n\n{rule}\n"
+    assert methods[1] == methods[2] == (old + block).encode()
+    data = data or b""
+    first_end = data.find(b"\n")
+    if first_end > 0 and data[first_end - 1:first_end] == b"\r":
+        block = block.replace("\n", "\r\n")
+    assert native[1] == native[2] == data + block.encode()

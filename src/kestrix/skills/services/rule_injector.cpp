@@ -344,8 +344,15 @@ ModuleObjects objects;
 /// later install). The rewrite's error stays the one that propagates.
 void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref undone = existed ? call_method_utf8(config_path, state.names.write_text, existing)
-                         : call_method(config_path, state.names.unlink);
+    Ref undone;
+    if (existed) {
+        undone = call_method_utf8(config_path, state.names.write_text, existing);
+    } else {
+        // Only what the write left: a dangling link it could not follow stays.
+        Ref written = call_method(config_path, state.names.exists);
+        int left = written ? is_true(written.get()) : -1;
+        if (left > 0) undone = call_method(config_path, state.names.unlink);
+    }
     if (!undone) PyErr_Clear();  // the rewrite's error is the one the caller must see
     PyErr_SetRaisedException(error.release());
 }
