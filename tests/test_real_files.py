@@ -293,3 +293,24 @@ def test_audit_hooks_see_the_file_work_and_can_stop_it(tmp_path):
     assert refused == "denied by hook True"
     assert after.endswith("b'keep' ['CLAUDE.md']")
     assert "('os.remove', '.rule_injector.CLAUDE.md." in after  # the new file, cleaned up
+
+
+# --- the same replacement, for the host command ---------------------------------------------
+
+def test_safe_write_replaces_linked_files_like_inject(tmp_path):
+    from kestrix.skills.services._safe_write import replace_file
+
+    real = tmp_path / "real.md"
+    real.write_bytes(b"old text that is longer\n")
+    link = tmp_path / "CLAUDE.md"
+    link.symlink_to(real.name)
+    replace_file(link, b"new\n")  # through the link, a new file renamed over the target
+    assert link.is_symlink() and real.read_bytes() == b"new\n"
+    os.link(real, tmp_path / "second-name.md")
+    inode = real.stat().st_ino
+    replace_file(str(link), memoryview(b"shrunk"))  # hard-linked: written in place
+    assert real.stat().st_ino == inode and (tmp_path / "second-name.md").read_bytes() == b"shrunk"
+    with pytest.raises(OSError) as info:
+        replace_file(tmp_path, b"x")
+    assert info.value.errno == errno.EISDIR and info.value.filename == str(tmp_path)
+    assert leftovers(tmp_path) == []
