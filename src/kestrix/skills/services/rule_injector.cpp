@@ -265,7 +265,7 @@ ModuleObjects objects;
 /// and universal newlines.
 [[nodiscard]] Ref text_mode(const char* data, std::size_t size) noexcept {
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict"));
-    if (!text || std::memchr(data, '\r', size) == nullptr) return text;
+    if (!text || size == 0 || std::memchr(data, '\r', size) == nullptr) return text;
     text = Ref::steal(PyUnicode_Replace(text.get(), objects.crlf, objects.line_feed, -1));
     if (!text) return {};
     return Ref::steal(PyUnicode_Replace(text.get(), objects.carriage_return, objects.line_feed, -1));
@@ -386,6 +386,7 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
 
 /// True when the first line end in `data` is CR LF.
 [[nodiscard]] bool first_line_end_is_crlf(const char* data, std::size_t size) noexcept {
+    if (size == 0) return false;  // a new file: no bytes, perhaps no buffer at all
     const auto* lf = static_cast<const char*>(std::memchr(data, '\n', size));
     return lf != nullptr && lf != data && lf[-1] == '\r';
 }
