@@ -259,3 +259,19 @@ def test_traceback_names_the_code_objects_file_and_a_line_of_it():
     assert module_frames(info.value) == [
         ("kestrix.skills.services.rule_injector.RuleInjector.inject", code.co_filename, 68)]
     assert 68 in {line for *_, line in code.co_lines()}
+
+
+def test_running_the_code_objects_raises_instead_of_aborting():
+    done = run_python("""
+        import types
+        from kestrix.skills.services.rule_injector import RuleInjector
+        for method in (RuleInjector.__init__, RuleInjector.inject, RuleInjector._load_rule_content):
+            code = method.__code__
+            arguments = (None,) * code.co_argcount
+            for run in (lambda: types.FunctionType(code, {})(*arguments), lambda: exec(code, {})):
+                try:
+                    run()
+                except Exception as e:
+                    print(type(e).__name__)
+    """)
+    assert done.stdout.split() == ["RuntimeError", "TypeError"] * 3

@@ -75,6 +75,58 @@ def test_deleted_global_falls_back_to_builtins(monkeypatch, tmp_path):
     assert ri.RuleInjector(tmp_path).inject("claude", skills) == skills.parent / "CLAUDE.md"
 
 
+def test_global_reads_follow_shadowing_clearing_and_probe_errors(tmp_path):
+    # The module remembers bindings between changes; every change must still be seen.
+    done = run_python(f"""
+        import builtins
+        from pathlib import Path
+        from kestrix.skills.services import rule_injector as ri
+        injector, skills = ri.RuleInjector(Path({str(tmp_path)!r})), Path({str(tmp_path)!r}) / "s"
+        table = ri.RUNTIME_CONFIG_FILES
+        def target():
+            try:
+                found = injector.inject("x", skills)
+                return found.name if found else None
+            except NameError as e:
+                return str(e)
+        seen = [target()]                                  # not in the table
+        ri.RUNTIME_CONFIG_FILES = {{"x": "A.md"}}; seen.append(target())
+        del ri.RUNTIME_CONFIG_FILES; seen.append(target())
+        builtins.RUNTIME_CONFIG_FILES = {{"x": "B.md"}}; seen.append(target())
+        builtins.RUNTIME_CONFIG_FILES = {{"x": "C.md"}}; seen.append(target())
+        ri.RUNTIME_CONFIG_FILES = {{"x": "D.md"}}; seen.append(target())   # shadows builtins
+        del builtins.RUNTIME_CONFIG_FILES; seen.append(target())
+        del ri.RUNTIME_CONFIG_FILES; seen.append(target())
+        ri.RUNTIME_CONFIG_FILES = table; table["x"] = "E.md"; seen.append(target())
+        namespace = dict(vars(ri)); vars(ri).clear(); seen.append(target())
+        vars(ri).update(namespace); seen.append(target())
+        print(seen)
+
+        class Collides(str):
+            def __hash__(self):
+                return hash("RULE_MARKER")
+            def __eq__(self, other):
+                raise LookupError("comparison failed")
+        # A probe that raises is not a miss: the built-in of that name must not be used.
+        builtins.RULE_MARKER = ri.RULE_MARKER
+        del ri.RULE_MARKER
+        vars(ri)[Collides("zz")] = 1
+        (Path({str(tmp_path)!r}) / "C").mkdir()
+        (Path({str(tmp_path)!r}) / "C" / "CLAUDE.md").write_text("x")
+        try:
+            injector.inject("claude", Path({str(tmp_path)!r}) / "C" / "skills")
+        except LookupError as e:
+            import traceback
+            print(e, [f.lineno for f in traceback.extract_tb(e.__traceback__)
+                      if f.filename == {SOURCE_FILE!r}])
+    """)
+    seen, probe = done.stdout.splitlines()
+    missing = "name 'RUNTIME_CONFIG_FILES' is not defined"
+    assert eval(seen) == [None, "A.md", missing, "B.md", "C.md", "D.md", "D.md", missing,
+                          "E.md", missing, "E.md"]
+    assert probe == "comparison failed [74]"
+
+
 # --- fresh interpreters ------------------------------------------------------
 
 SO_PATH = ri.__file__

@@ -1,7 +1,7 @@
 // Synthetic code objects: location tables and the code objects that carry them.
 #include <Python.h>
 
-#include <cstring>
+#include <opcode_ids.h>
 
 #include "support/code_objects.h"
 #include "support/state.h"
@@ -32,12 +32,19 @@ Ref new_code_object(int argcount, PyObject* varnames, int first_line, PyObject* 
         PyErr_BadInternalCall();
         return {};
     }
-    // The byte code only gives the table instructions to describe: zeros, sized from it.
+    // The byte code gives the table instructions to describe, and must be safe to run
+    // should anyone make a function of it: RESUME, then "raise" (with no exception being
+    // handled that raises RuntimeError) in every other code unit. Neither needs a stack slot
+    // or a cache entry.
     const auto code_size = static_cast<Py_ssize_t>(
         locations::code_size_for_table(static_cast<std::size_t>(PyBytes_GET_SIZE(linetable))));
     Ref code = Ref::steal(PyBytes_FromStringAndSize(nullptr, code_size));
     if (!code) return {};
-    std::memset(PyBytes_AS_STRING(code.get()), 0, static_cast<std::size_t>(code_size));
+    auto* units = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(code.get()));
+    for (Py_ssize_t i = 0; i + 1 < code_size; i += 2) {
+        units[i] = i == 0 ? RESUME : RAISE_VARARGS;
+        units[i + 1] = 0;
+    }
 
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
     PyObject* empty = state.empty_tuple;

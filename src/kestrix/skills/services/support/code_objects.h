@@ -104,7 +104,7 @@ constexpr std::size_t code_units(const SourceSpan* spans, std::size_t count) noe
     return units;
 }
 
-/// Length in bytes of the zero-filled byte code that goes with a table of `table_bytes`.
+/// Length in bytes of the byte code that goes with a table of `table_bytes`.
 constexpr std::size_t code_size_for_table(std::size_t table_bytes) noexcept {
     return (2 * table_bytes + 4) / 4 * 4;
 }
@@ -124,7 +124,7 @@ constexpr bool spans_fill_code(int first_line, const SourceSpan* spans,
                                       std::size_t count) noexcept;
 
 /// A code object with `argcount` positional-or-keyword arguments, local names
-/// `varnames`, and a zero-filled byte code sized for `linetable`; name and
+/// `varnames`, and a byte code sized for `linetable` that raises when run; name and
 /// qualified name are both `name`. Empty with an exception set on failure.
 [[nodiscard]] Ref new_code_object(int argcount, PyObject* varnames, int first_line,
                                   PyObject* filename, PyObject* name, PyObject* linetable) noexcept;
