@@ -36,13 +36,15 @@ def status(*args):
     return report
 
 
-@pytest.mark.parametrize("original", [None, b"", b"# Mine\n\nUse tabs.\n", b"abc"])
+@pytest.mark.parametrize("original", [None, b"", b"# Mine\n\nUse tabs.\n", b"abc",
+                                      b"# Mine\r\n\r\nUse tabs.\r\n", b"# Mine\r\nno final"])
 def test_install_then_uninstall_gives_back_the_bytes(claude_skills, templates, original):
     config, args = claude_skills.parent / "CLAUDE.md", (claude_skills, "--templates", templates)
     if original is not None:
         config.write_bytes(original)
     assert kestrix("skills", "install", "claude", *args).stdout.startswith("installed the")
-    assert config.read_bytes() == (original or b"") + LF_BLOCK
+    block = CRLF_BLOCK if original and b"\r\n" in original else LF_BLOCK
+    assert config.read_bytes() == (original or b"") + block
     assert kestrix("skills", "install", "claude", *args).stdout.startswith("already installed")
     assert status(*args)["state"] == "installed"
     assert kestrix("skills", "uninstall", "claude", *args, "-q").stdout == ""
