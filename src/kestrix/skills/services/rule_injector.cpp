@@ -491,7 +491,7 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
 [[nodiscard]] Ref runtime_config_filename(PyObject* table, PyObject* runtime) noexcept {
     if (PyDict_CheckExact(table)) {
         PyObject* found = nullptr;
-        if (PyDict_GetItemRef(table, runtime, &found) < 0) return {};
+        if (support::lookup_in_dict(table, runtime, &found) < 0) return {};
         return Ref::steal(found != nullptr ? found : Py_NewRef(Py_None));
     }
     return Ref::steal(PyObject_CallMethodOneArg(table, state.names.get, runtime));
@@ -566,8 +566,16 @@ support::Signature init_signature{"__init__", 2, 1, {}};
 support::Signature inject_signature{"inject", 3, 3, {}};
 support::Signature load_signature{"_load_rule_content", 1, 1, {}};
 
+// Each entry first takes the common call, every parameter given once in declaration
+// order (positionally, then by the interned keyword names): the caller's references live
+// for the whole call, so the body uses them as they are, with nothing bound or released.
+
 PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
+    if ((kwnames == nullptr && nargs == 2) ||
+        support::binds_in_order(init_signature, nargs, kwnames)) {
+        return finish(init_body(args[0], args[1]));
+    }
     Slots<2> bound;
     if (support::bind_arguments(init_signature, args, nargs, kwnames, bound.items) < 0) {
         add_traceback_entry(kInitFunction, line::kDefineInit);
@@ -578,6 +586,11 @@ PyObject* init_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* inject_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
+    if (((kwnames == nullptr && nargs == 3) ||
+         support::binds_in_order(inject_signature, nargs, kwnames)) &&
+        PyUnicode_CheckExact(args[1])) {
+        return finish(inject_body(args[0], args[1], args[2]));
+    }
     Slots<3> bound;
     if (support::bind_arguments(inject_signature, args, nargs, kwnames, bound.items) < 0) {
         add_traceback_entry(kInjectFunction, line::kDefineInject);
@@ -589,6 +602,10 @@ PyObject* inject_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
+    if ((kwnames == nullptr && nargs == 1) ||
+        support::binds_in_order(load_signature, nargs, kwnames)) {
+        return finish(load_rule_content_body(args[0]));
+    }
     Slots<1> bound;
     if (support::bind_arguments(load_signature, args, nargs, kwnames, bound.items) < 0) {
         add_traceback_entry(kLoadFunction, line::kDefineLoad);

@@ -196,6 +196,15 @@ int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
     return 0;
 }
 
+bool binds_in_order(const Signature& sig, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (nargs + nkw != sig.nparams || nargs < 0) return false;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        if (PyTuple_GET_ITEM(kwnames, i) != sig.params[nargs + i]) return false;
+    }
+    return true;
+}
+
 int check_exact_str(PyObject* value, const char* param_name) noexcept {
     if (Py_IS_TYPE(value, &PyUnicode_Type)) return 0;
     PyTypeObject* type = Py_TYPE(value);

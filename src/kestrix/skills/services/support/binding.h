@@ -23,6 +23,12 @@ struct Signature {
 [[nodiscard]] int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames, PyObject** slots) noexcept;
 
+/// True when the call (args, nargs, kwnames) gives every parameter of `sig` exactly once,
+/// in declaration order: positionally, then by keyword names that are the very parameter
+/// name objects. The argument vector is then already the bound parameters, in order.
+[[nodiscard]] bool binds_in_order(const Signature& sig, Py_ssize_t nargs,
+                                  PyObject* kwnames) noexcept;
+
 /// 0 when `value` is exactly a str; otherwise -1 with the "has incorrect type"
 /// TypeError set (plus a note for str subclasses).
 [[nodiscard]] int check_exact_str(PyObject* value, const char* param_name) noexcept;

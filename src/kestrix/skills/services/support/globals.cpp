@@ -10,18 +10,30 @@ namespace kestrix::support {
 
 namespace {
 
-/// Bindings found since the last change to the module namespace or the built-ins.
+/// Bindings found since the last change to a watched dict: the module namespace, the
+/// built-ins, and the dicts that lookup_in_dict has read.
 ///
-/// A dict watcher bumps `generation` before either dict changes in any way (a binding
+/// A dict watcher bumps `generation` before a watched dict changes in any way (a binding
 /// added, replaced or deleted, a clear, the dict's end), so an entry of the current
 /// generation still names the object that the dict holds: the value is borrowed from it.
 struct CachedBinding {
-    PyObject* name = nullptr;   ///< interned name; compared by identity
+    PyObject* name = nullptr;   ///< interned name; compared by identity, never removed
     PyObject* value = nullptr;  ///< borrowed from the dict that holds it
     std::uint64_t generation = 0;
 };
-constexpr int kCacheSize = 8;
+/// Open addressing by the name's address; the module reads fewer than ten names.
+constexpr std::size_t kCacheSize = 16;
 CachedBinding cache[kCacheSize];
+
+/// One remembered dict item: (dict, key) -> value or absent.
+struct CachedItem {
+    PyObject* dict = nullptr;   ///< watched; compared by identity only
+    PyObject* key = nullptr;    ///< strong: an exact str, so its address is not reused
+    PyObject* value = nullptr;  ///< borrowed from the dict, or null when the key is absent
+    std::uint64_t generation = 0;
+};
+CachedItem last_item;
+
 std::uint64_t generation = 1;
 /// -2: not tried yet; -1: no watcher could be had (plain lookups only).
 int watcher_id = -2;
@@ -31,7 +43,7 @@ int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept 
     return 0;
 }
 
-/// Watches both dicts, once; on any failure the cache stays off.
+/// Watches both namespaces, once; on any failure the cache stays off.
 void start_watching() noexcept {
     PyObject* pending = PyErr_GetRaisedException();
     watcher_id = PyDict_AddWatcher(on_dict_change);
@@ -47,27 +59,22 @@ void start_watching() noexcept {
     PyErr_SetRaisedException(pending);
 }
 
-void remember(PyObject* name, PyObject* value) noexcept {
-    CachedBinding* slot = nullptr;
-    for (auto& entry : cache) {
-        if (entry.name == name || entry.name == nullptr) {
-            slot = &entry;
-            break;
-        }
-    }
-    if (slot == nullptr) slot = &cache[reinterpret_cast<std::uintptr_t>(name) / 16 % kCacheSize];
-    *slot = {name, value, generation};
+[[nodiscard]] std::size_t home_of(PyObject* name) noexcept {
+    return (reinterpret_cast<std::uintptr_t>(name) >> 4) % kCacheSize;
 }
 
-}  // namespace
-
-Ref lookup_global(PyObject* name) noexcept {
-    for (const auto& entry : cache) {
-        if (entry.name == name) {
-            if (entry.generation == generation) return Ref::borrow(entry.value);
-            break;
+void remember(PyObject* name, PyObject* value) noexcept {
+    std::size_t i = home_of(name);
+    for (std::size_t probes = 0; probes < kCacheSize; ++probes, i = (i + 1) % kCacheSize) {
+        if (cache[i].name == name || cache[i].name == nullptr) {
+            cache[i] = {name, value, generation};
+            return;
         }
     }
+}
+
+/// The slow path: probe the namespace, then the built-ins; remember what a dict holds.
+[[nodiscard]] Ref find_global(PyObject* name) noexcept {
     if (watcher_id == -2) start_watching();
     PyObject* value = nullptr;
     // The name is interned and hashed in exec, so this probe reads the cached hash.
@@ -90,6 +97,39 @@ Ref lookup_global(PyObject* name) noexcept {
     if (PyObject_GetOptionalAttr(state.builtins, name, &value) > 0) return Ref::steal(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
+}
+
+}  // namespace
+
+Ref lookup_global(PyObject* name) noexcept {
+    std::size_t i = home_of(name);
+    for (std::size_t probes = 0; probes < kCacheSize; ++probes, i = (i + 1) % kCacheSize) {
+        const CachedBinding& entry = cache[i];
+        if (entry.name == name) {
+            if (entry.generation == generation) return Ref::borrow(entry.value);
+            break;
+        }
+        if (entry.name == nullptr) break;
+    }
+    return find_global(name);
+}
+
+int lookup_in_dict(PyObject* dict, PyObject* key, PyObject** value) noexcept {
+    if (last_item.dict == dict && last_item.key == key && last_item.generation == generation) {
+        *value = Py_XNewRef(last_item.value);
+        return *value != nullptr ? 1 : 0;
+    }
+    int found = PyDict_GetItemRef(dict, key, value);
+    if (found < 0 || watcher_id < 0 || !PyUnicode_CheckExact(key)) return found;
+    if (PyDict_Watch(watcher_id, dict) < 0) {
+        PyErr_Clear();  // not remembered, still answered
+        return found;
+    }
+    Py_XSETREF(last_item.key, Py_NewRef(key));
+    last_item.dict = dict;
+    last_item.value = *value;
+    last_item.generation = generation;
+    return found;
 }
 
 namespace {
