@@ -295,6 +295,30 @@ ModuleObjects objects;
     return checked_rule_text(call_method(raw.get(), state.names.strip), line::kReadRuleFile);
 }
 
+/// The text of `base / relative` for two plain paths, as pathlib joins them: a relative
+/// part "." adds nothing, a base "." gives way, an absolute part replaces the base.
+/// None when the texts are not what pathlib makes (the caller then joins the objects).
+[[nodiscard]] Ref joined_path_text(PyObject* base, PyObject* relative) noexcept {
+    Ref head = support::plain_path_text(base);
+    if (!head) return {};
+    Ref tail = support::plain_path_text(relative);
+    if (!tail) return {};
+    if (!PyUnicode_CheckExact(head.get()) || !PyUnicode_CheckExact(tail.get()) ||
+        PyUnicode_GET_LENGTH(head.get()) == 0 || PyUnicode_GET_LENGTH(tail.get()) == 0) {
+        return Ref::borrow(Py_None);  // not a text to name: the path objects decide
+    }
+    if (PyUnicode_READ_CHAR(tail.get(), 0) == '/') return tail;
+    if (PyUnicode_GET_LENGTH(tail.get()) == 1 && PyUnicode_READ_CHAR(tail.get(), 0) == '.') {
+        return head;
+    }
+    const Py_ssize_t head_size = PyUnicode_GET_LENGTH(head.get());
+    if (head_size == 1 && PyUnicode_READ_CHAR(head.get(), 0) == '.') return tail;
+    if (PyUnicode_READ_CHAR(head.get(), head_size - 1) == '/') {
+        return Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+    }
+    return Ref::steal(PyUnicode_FromFormat("%U/%U", head.get(), tail.get()));
+}
+
 /// RuleInjector._load_rule_content: the template's rule file, else the built-in text.
 [[nodiscard]] Ref load_rule_content_body(PyObject* self) noexcept {
     const auto& n = state.names;
@@ -304,12 +328,20 @@ ModuleObjects objects;
         if (!templates_dir) return fail(kLoadFunction, line::kRuleFile);
         Ref relative = lookup_global(n._RULE_SOURCE_RELATIVE);
         if (!relative) return fail(kLoadFunction, line::kRuleFile);
+        if (files::kAvailable && support::is_plain_path(templates_dir.get()) &&
+            support::is_plain_path(relative.get())) {
+            // The joined path object would be made only to be named: name the file directly.
+            support::FsName name;
+            int named = support::fs_name(joined_path_text(templates_dir.get(), relative.get()), name);
+            if (named < 0) return fail(kLoadFunction, line::kRuleFile);
+            if (named > 0) return load_rule_file_directly(name);
+        }
         rule_file = Ref::steal(PyNumber_TrueDivide(templates_dir.get(), relative.get()));
         if (!rule_file) return fail(kLoadFunction, line::kRuleFile);
     }
     if (files::kAvailable && support::is_plain_path(rule_file.get())) {
         support::FsName name;
-        int named = support::fs_name(rule_file.get(), name);
+        int named = support::fs_name(support::plain_path_text(rule_file.get()), name);
         if (named < 0) return fail(kLoadFunction, line::kRuleFileExists);
         if (named > 0) return load_rule_file_directly(name);
     }
@@ -391,6 +423,63 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
     return lf != nullptr && lf != data && lf[-1] == '\r';
 }
 
+/// UTF-8 of a text, as write_text(encoding="utf-8") encodes it. The last rule text seen is
+/// kept: the rule comes back as a new but equal str on every call, and a long text in
+/// Chinese costs more to encode than to compare.
+[[nodiscard]] const char* utf8_of(PyObject* text, Py_ssize_t* size) noexcept {
+    static PyObject* last = nullptr;  // for the life of the process, like the module state
+    if (last != nullptr && last != text && PyUnicode_GET_LENGTH(last) == PyUnicode_GET_LENGTH(text) &&
+        PyUnicode_Compare(last, text) == 0) {
+        text = last;
+    }
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, size);
+    if (utf8 != nullptr && text != last && *size > 256) Py_XSETREF(last, Py_NewRef(text));
+    return utf8;
+}
+
+/// Appends to `out` "\n\n", the marker, "\n\n", the rule and "\n" in UTF-8, with every LF
+/// that has no CR before it written as CR LF when `crlf`. 0, or -1 with an exception set
+/// (a text that UTF-8 cannot hold, no memory).
+[[nodiscard]] int append_block(files::Buffer& out, PyObject* marker, PyObject* rule,
+                               bool crlf) noexcept {
+    Py_ssize_t marker_size = 0;
+    Py_ssize_t rule_size = 0;
+    const char* marker_bytes = utf8_of(marker, &marker_size);
+    if (marker_bytes == nullptr) return -1;
+    const char* rule_bytes = utf8_of(rule, &rule_size);
+    if (rule_bytes == nullptr) return -1;
+    struct Piece {
+        const char* data;
+        std::size_t size;
+    };
+    const Piece pieces[] = {{"\n\n", 2},
+                            {marker_bytes, static_cast<std::size_t>(marker_size)},
+                            {"\n\n", 2},
+                            {rule_bytes, static_cast<std::size_t>(rule_size)},
+                            {"\n", 1}};
+    std::size_t most = 0;
+    for (const Piece& piece : pieces) most += piece.size * (crlf ? 2 : 1);
+    if (!out.reserve(out.size() + most)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    char previous = '\0';  // the block's own line ends: the text before it is not looked at
+    for (const Piece& piece : pieces) {
+        if (!crlf) {
+            std::memcpy(out.spare(), piece.data, piece.size);
+            out.grow(piece.size);
+            continue;
+        }
+        char* to = out.spare();
+        for (std::size_t i = 0; i < piece.size; ++i) {
+            if (piece.data[i] == '\n' && previous != '\r') *to++ = '\r';
+            previous = *to++ = piece.data[i];
+        }
+        out.grow(static_cast<std::size_t>(to - out.spare()));
+    }
+    return 0;
+}
+
 /// The folder of the configuration file, made with the OS when it is there or can be made
 /// in one step; anything else goes to the path's own mkdir, for its exact behaviour.
 [[nodiscard]] int make_config_directory_directly(PyObject* config_path,
@@ -455,29 +544,22 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
                                           rule_content.get(), existed);
     }
 
-    Ref block = build_new_content(state.empty_str, rule_content.get());
-    if (block && first_line_end_is_crlf(bytes.data(), bytes.size())) {
-        block = Ref::steal(PyUnicode_Replace(block.get(), objects.crlf, objects.line_feed, -1));
-        if (block) {
-            block = Ref::steal(PyUnicode_Replace(block.get(), objects.line_feed, objects.crlf, -1));
-        }
-    }
-    if (!block) return fail(kInjectFunction, line::kNewContent);
+    Ref marker = lookup_global(n.RULE_MARKER);
+    if (!marker) return fail(kInjectFunction, line::kNewContent);
+    Ref marker_text = as_text(marker.get());
+    if (!marker_text) return fail(kInjectFunction, line::kNewContent);
+    Ref rule_text = as_text(rule_content.get());
+    if (!rule_text) return fail(kInjectFunction, line::kNewContent);
 
     if (make_config_directory_directly(config_path.get(), name) < 0) {
         return fail(kInjectFunction, line::kMakeDirectory);
     }
 
-    Py_ssize_t block_size = 0;
-    const char* block_bytes = PyUnicode_AsUTF8AndSize(block.get(), &block_size);
-    if (block_bytes == nullptr) return fail(kInjectFunction, line::kWriteConfig);
     const std::size_t old_size = bytes.size();
-    if (!bytes.reserve(old_size + static_cast<std::size_t>(block_size))) {
-        PyErr_NoMemory();
+    if (append_block(bytes, marker_text.get(), rule_text.get(),
+                     first_line_end_is_crlf(bytes.data(), old_size)) < 0) {
         return fail(kInjectFunction, line::kWriteConfig);
     }
-    std::memcpy(bytes.spare(), block_bytes, static_cast<std::size_t>(block_size));
-    bytes.grow(static_cast<std::size_t>(block_size));
     if (int error = files::replace_contents(name.c_str(), bytes.data(), bytes.size(), old_size,
                                             support::interpreter_observer());
         error != 0) {
@@ -497,6 +579,23 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
     return Ref::steal(PyObject_CallMethodOneArg(table, state.names.get, runtime));
 }
 
+/// `directory.parent / name` for a plain path and a plain file name, made the cheaper way
+/// pathlib offers for the same path (with_name, which also keeps the text it makes). Empty,
+/// with nothing pending, when that way does not apply.
+[[nodiscard]] Ref sibling_path(PyObject* directory, PyObject* name) noexcept {
+    if (!files::kAvailable || !PyUnicode_CheckExact(name) || !support::is_plain_path(directory)) {
+        return {};
+    }
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(name);
+    if (size == 0 || (size == 1 && PyUnicode_READ_CHAR(name, 0) == '.') ||
+        PyUnicode_FindChar(name, '/', 0, size, 1) != -1) {
+        return {};
+    }
+    Ref sibling = Ref::steal(PyObject_CallMethodOneArg(directory, state.names.with_name, name));
+    if (!sibling) PyErr_Clear();  // "/" or ".": no name to change; `parent` and `/` decide
+    return sibling;
+}
+
 /// RuleInjector.inject: append the rule block to the runtime's configuration file once.
 [[nodiscard]] Ref inject_body(PyObject* self, PyObject* target_runtime,
                               PyObject* target_skills_dir) noexcept {
@@ -512,8 +611,8 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
     if (known < 0) return fail(kInjectFunction, line::kUnknownRuntime);
     if (!known) return Ref::borrow(Py_None);
 
-    Ref config_path;
-    {
+    Ref config_path = sibling_path(target_skills_dir, config_filename.get());
+    if (!config_path) {
         Ref skills_parent = Ref::steal(PyObject_GetAttr(target_skills_dir, n.parent));
         if (!skills_parent) return fail(kInjectFunction, line::kConfigPath);
         config_path = Ref::steal(PyNumber_TrueDivide(skills_parent.get(), config_filename.get()));
@@ -522,7 +621,7 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
 
     if (files::kAvailable && support::is_plain_path(config_path.get())) {
         support::FsName name;
-        int named = support::fs_name(config_path.get(), name);
+        int named = support::fs_name(support::plain_path_text(config_path.get()), name);
         if (named < 0) return fail(kInjectFunction, line::kConfigExists);
         if (named > 0) return inject_directly(self, std::move(config_path), name);
     }

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "support/file_calls.h"
 
@@ -47,8 +48,8 @@ constexpr files::Observer kObserver{audit_before, release_lock, reacquire_lock, 
 
 }  // namespace
 
-int fs_name(PyObject* path, FsName& out) noexcept {
-    out.text = Ref::steal(PyOS_FSPath(path));
+int fs_name(Ref text, FsName& out) noexcept {
+    out.text = std::move(text);
     if (!out.text) return -1;
     if (!PyUnicode_CheckExact(out.text.get())) return 0;  // bytes paths: not ours to name
     PyObject* encoded = nullptr;

@@ -21,9 +21,10 @@ struct FsName {
     }
 };
 
-/// Names `path` (os.PathLike or str) for the OS. Returns 1; 0 when the OS cannot be given
-/// that name (an embedded NUL, say) with nothing pending; -1 with an exception set.
-[[nodiscard]] int fs_name(PyObject* path, FsName& out) noexcept;
+/// Names a path for the OS from its text (what os.fspath() gives). Returns 1; 0 when the OS
+/// cannot be given that name (not a str, an embedded NUL) with nothing pending; -1 with an
+/// exception set.
+[[nodiscard]] int fs_name(Ref text, FsName& out) noexcept;
 
 /// Audit events as os.open, os.mkdir, os.rename and os.remove raise them, and the
 /// interpreter's lock let go around blocking calls. Shared and stateless.

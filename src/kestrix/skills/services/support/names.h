@@ -54,6 +54,7 @@ namespace kestrix::support {
     X(write_text, "write_text")                                  \
     X(mkdir, "mkdir")                                            \
     X(unlink, "unlink")                                          \
+    X(with_name, "with_name")                                    \
     X(strip, "strip")                                            \
     X(encoding, "encoding")                                      \
     X(utf_8, "utf-8")                                            \

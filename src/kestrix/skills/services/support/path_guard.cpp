@@ -18,14 +18,20 @@ bool examined_plain = false;
 
 /// Methods whose work is done directly: they, and what they call on the path, must be
 /// pathlib's.
-constexpr const char* kMethods[] = {"exists",   "stat",   "is_dir",     "read_text", "open",
-                                    "write_text", "mkdir", "unlink",    "__fspath__", "__str__",
-                                    "__truediv__", "with_segments"};
+constexpr const char* kMethods[] = {
+    "exists",      "stat",          "is_dir",    "read_text",          "open",
+    "write_text",  "mkdir",         "unlink",    "__fspath__",         "__str__",
+    "__truediv__", "__rtruediv__",  "with_name", "with_segments",      "_from_parsed_parts",
+    "_from_parsed_string",          "_format_parsed_parts"};
 /// Properties read on the path, by the same rule.
-constexpr const char* kProperties[] = {"parent"};
+constexpr const char* kProperties[] = {"parent", "drive", "root", "_tail"};
+/// The slot where a path keeps its text once made.
+constexpr const char kTextSlot[] = "_str";
 
-/// True when `f` is a plain function defined in one of pathlib's own modules.
+/// True when `f` is a plain function (or a class method of one) defined in one of
+/// pathlib's own modules.
 [[nodiscard]] bool from_pathlib(PyObject* f, PyObject* const* module_dicts, int count) noexcept {
+    if (PyMethod_Check(f)) f = PyMethod_GET_FUNCTION(f);
     if (!PyFunction_Check(f)) return false;
     PyObject* globals = PyFunction_GetGlobals(f);
     for (int i = 0; i < count; ++i) {
@@ -72,7 +78,8 @@ constexpr const char* kProperties[] = {"parent"};
         Ref getter = Ref::steal(PyObject_GetAttrString(prop.get(), "fget"));
         if (!getter || !from_pathlib(getter.get(), dicts, 2)) return false;
     }
-    return true;
+    Ref slot = Ref::steal(PyObject_GetAttrString(as_object, kTextSlot));
+    return slot && Py_TYPE(slot.get()) == &PyMemberDescr_Type;
 }
 
 }  // namespace
@@ -94,6 +101,19 @@ bool is_plain_path(PyObject* path) noexcept {
     examined_tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
     PyErr_SetRaisedException(pending);
     return examined_plain && examined_tag != 0;
+}
+
+Ref plain_path_text(PyObject* path) noexcept {
+    static PyObject* slot_name = nullptr;
+    if (slot_name == nullptr && (slot_name = PyUnicode_InternFromString(kTextSlot)) == nullptr) {
+        return {};
+    }
+    PyObject* text = nullptr;
+    if (PyObject_GetOptionalAttr(path, slot_name, &text) < 0) return {};
+    if (text != nullptr && PyUnicode_CheckExact(text)) return Ref::steal(text);
+    Py_XDECREF(text);
+    // Not made yet: os.fspath() makes it, and the path keeps it for the next time.
+    return Ref::steal(PyOS_FSPath(path));
 }
 
 }  // namespace kestrix::support

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "support/ref.h"
+
 namespace kestrix::support {
 
 /// True when `path` is exactly a concrete pathlib path of this platform whose class, and
@@ -13,5 +15,9 @@ namespace kestrix::support {
 /// Cheap when the answer is known: it compares the type and the type's version tag, which
 /// the interpreter changes whenever the type or one of its bases is modified.
 [[nodiscard]] bool is_plain_path(PyObject* path) noexcept;
+
+/// os.fspath(path) for a path that is_plain_path accepted: the text the path keeps once
+/// made, read without a call. Returns a new reference, or empty with an exception set.
+[[nodiscard]] Ref plain_path_text(PyObject* path) noexcept;
 
 }  // namespace kestrix::support
