@@ -261,3 +261,26 @@ if pyobject_vectorcall is not None:
 @pytest.mark.parametrize("call, objects", LEAKY)
 def test_failing_binding_releases_everything(call, objects):
     assert_no_leaks(call, *objects, repeat=10_000)
+
+
+def test_the_early_return_allocates_nothing(tmp_path):
+    import tracemalloc
+    from itertools import repeat
+
+    injector, skills = ri.RuleInjector(tmp_path), tmp_path / ".x" / "skills"
+    calls = [lambda: injector.inject("vscode", skills),
+             lambda: injector.inject(target_runtime="vscode", target_skills_dir=skills),
+             lambda: ri.RuleInjector.inject(injector, "vscode", skills)]
+    tracemalloc.start()
+    try:
+        for call in calls:
+            for _ in repeat(None, 50):  # let the interpreter settle its own caches
+                call()
+            loop = repeat(None, 1000)
+            before = tracemalloc.get_traced_memory()[0]
+            tracemalloc.reset_peak()
+            for _ in loop:
+                assert call() is None
+            assert tracemalloc.get_traced_memory() == (before, before)  # not even for a while
+    finally:
+        tracemalloc.stop()

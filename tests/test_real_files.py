@@ -314,3 +314,53 @@ def test_safe_write_replaces_linked_files_like_inject(tmp_path):
         replace_file(tmp_path, b"x")
     assert info.value.errno == errno.EISDIR and info.value.filename == str(tmp_path)
     assert leftovers(tmp_path) == []
+
+
+# --- the same paths, made the cheaper way -----------------------------------------------------
+
+@pytest.mark.parametrize("skills, filename", [
+    ("skills", "CLAUDE.md"), (".", "CLAUDE.md"), ("a/..", "CLAUDE.md"), ("a/b/skills", "AGENTS.md"),
+    ("a/skills", "sub/X.md"), ("a/skills", ".."), ("a/skills", pathlib.PurePosixPath("Y.md"))])
+def test_config_path_is_the_one_parent_and_slash_give(tmp_path, monkeypatch, skills, filename):
+    from kestrix.skills.services import rule_injector as ri
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setitem(ri.RUNTIME_CONFIG_FILES, "x", filename)
+    expected = PosixPath(skills).parent / filename
+    (tmp_path / "a").mkdir()
+    if not expected.is_dir():
+        expected.parent.mkdir(parents=True, exist_ok=True)
+        expected.write_text(RULE_MARKER)
+    outcomes = []
+    for path_type in (PosixPath, OwnMethodsPath):
+        try:
+            found = RuleInjector(tmp_path).inject("x", path_type(skills))
+            outcomes.append((type(found), str(found)))
+        except OSError as e:
+            outcomes.append((type(e), e.filename))
+    assert outcomes[0] == (PosixPath, str(expected)) or outcomes[0][0] is IsADirectoryError
+    assert outcomes[0][1:] == outcomes[1][1:]
+
+
+@pytest.mark.parametrize("templates, relative", [
+    (".", None), ("/", None), ("t", "."), ("t", "ABS"), ("t", None)])
+def test_rule_file_is_the_one_slash_gives(tmp_path, monkeypatch, templates, relative):
+    from kestrix.skills.services import rule_injector as ri
+
+    monkeypatch.chdir(tmp_path)
+    rule = tmp_path / "t" / "kestrix-feedback" / "data" / "FEEDBACK_RULE.md"
+    rule.parent.mkdir(parents=True)
+    rule.write_text(f"  {RULE_TEXT}\n")
+    (tmp_path / "kestrix-feedback").symlink_to(tmp_path / "t" / "kestrix-feedback")
+    if relative == "ABS":
+        relative = str(rule)
+    outcomes = []
+    for path_type in (PosixPath, OwnMethodsPath):
+        if relative is not None:
+            monkeypatch.setattr(ri, "_RULE_SOURCE_RELATIVE", path_type(relative))
+        try:
+            outcomes.append(RuleInjector(path_type(templates))._load_rule_content())
+        except OSError as e:
+            outcomes.append((type(e), e.filename))
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[0] in (RULE_TEXT, _DEFAULT_RULE_CONTENT.strip()) or outcomes[0][0] is IsADirectoryError
