@@ -19,8 +19,9 @@ import pyperf
 
 import cases
 
-# Largest compiled/pure ratio aimed at, per timed loop.
-TARGETS = {"1": 0.5, "2": 0.5, "3": 0.5, "4": 0.5, "5": 1.0, "6": 1.0, "7": 1.0, "8": 1.0}
+# Largest compiled/pure ratio aimed at, per timed loop. Case 7 has none: the compiled
+# module flushes the new file and its folder to disk (two fsyncs) and the pure one does not.
+TARGETS = {"1": 0.5, "2": 0.5, "3": 0.5, "4": 0.5, "5": 0.25, "6": 0.25, "8": 1.0}
 
 
 def scratch_dir() -> Path:
@@ -72,7 +73,7 @@ def print_tables(rows, floors) -> None:
     cases.describe_python()
     missed = cases.print_ratio_table(rows, format_time, 10)
     print(f"\nratio = compiled time / pure-Python time; {missed} target(s) missed")
-    print()
+    print("case 7's compiled time includes two fsyncs per call (new file, folder)\n")
     cases.print_ratio_table(floors, format_time, 10, columns=("native", "OS floor"))
     print("\nratio = the compiled module on plain paths / the bare os calls that case needs")
 
