@@ -21,11 +21,23 @@ UNKNOWN = "vscode"
 
 
 def load(implementation: str):
-    """The module object of one implementation."""
+    """The module object of one implementation (the OS floors build their files with the
+    compiled one)."""
     import importlib
 
-    return importlib.import_module(COMPILED_MODULE if implementation == "compiled"
-                                   else PURE_MODULE)
+    return importlib.import_module(PURE_MODULE if implementation == "pure" else COMPILED_MODULE)
+
+
+class SubclassPath(type(Path())):
+    """A trivial subclass of the concrete path type: the compiled module does the file work
+    of plain paths itself, and goes through the methods of any other path object."""
+
+
+def with_subclass_paths(builder):
+    """The case with every path object made of SubclassPath."""
+    def build(module, root):
+        return builder(module, SubclassPath(root))
+    return build
 
 
 def _tree(module, root: Path):
@@ -105,6 +117,36 @@ def write_new_file(module, root):
     return loop
 
 
+def builtin_rule_floor(module, root):
+    """The OS work of case 5: os.stat failing on the missing rule file."""
+    _, templates, _ = _tree(module, root)
+    rule_file = os.fspath(templates / "kestrix-feedback" / "data" / "FEEDBACK_RULE.md")
+
+    def loop(n, stat=os.stat, missing=FileNotFoundError, rule_file=rule_file):
+        for _ in range(n):
+            try:
+                stat(rule_file)
+            except missing:
+                pass
+    return loop
+
+
+def marker_present_floor(module, root):
+    """The OS work of case 6: stat, open, read the whole file, close."""
+    marker_present(module, root)
+    config = os.fspath(root / "project" / ".claude" / "CLAUDE.md")
+    size = os.stat(config).st_size + 1  # one read reaches the end
+
+    def loop(n, stat=os.stat, open=os.open, read=os.read, close=os.close, config=config,
+             flags=os.O_RDONLY | os.O_CLOEXEC, size=size):
+        for _ in range(n):
+            stat(config)
+            fd = open(config, flags)
+            read(fd, size)
+            close(fd)
+    return loop
+
+
 def empty_loop(module, root):
     """The loop the cases run in, without a call: included in every case's time."""
     def loop(n):
@@ -125,6 +167,38 @@ CASES = [
     (6, "inject, file already has the marker", marker_present, 1000),
     (7, "inject, writes a new file", write_new_file, 500),
 ]
+
+# Cases also run with paths of a SubclassPath (id "<n>s"), and the OS floors of cases
+# (id "<n>f", timed once, as "floor"): (label, builder).
+SUBCLASS_CASES = (5, 6, 7)
+SUBCLASS_LABEL = "same, paths of a trivial PosixPath subclass"
+OS_FLOORS = {
+    5: ("OS floor: os.stat failing", builtin_rule_floor),
+    6: ("OS floor: os.stat, os.open, os.read, os.close", marker_present_floor),
+}
+FLOOR = "floor"
+
+
+def timed_loops():
+    """Every loop the runners time, in table order, as (id, label, builder, implementations,
+    iterations for the instruction count); the id of one of the eight cases is its number."""
+    number, label, builder, n = EMPTY_LOOP
+    yield str(number), f"{number}. {label}", builder, ("compiled",), n
+    for number, label, builder, n in CASES:
+        yield str(number), f"{number}. {label}", builder, IMPLEMENTATIONS, n
+        if number in SUBCLASS_CASES:
+            yield (f"{number}s", f"{number}s. {SUBCLASS_LABEL}", with_subclass_paths(builder),
+                   IMPLEMENTATIONS, n)
+        if number in OS_FLOORS:
+            floor_label, floor_builder = OS_FLOORS[number]
+            yield f"{number}f", f"{number}f. {floor_label}", floor_builder, (FLOOR,), n
+
+
+def builder_of(loop_id: str):
+    """The builder of one timed loop."""
+    (builder,) = [loop[2] for loop in timed_loops() if loop[0] == loop_id]
+    return builder
+
 
 # Case 8 runs in fresh interpreters: the statement each one executes, after putting bench/
 # on sys.path for both (so both pay for it). The baseline imports what both modules import.
@@ -148,38 +222,78 @@ TIMED_IMPORT_LABEL = "   the import statement alone, deps loaded"
 
 def check_equivalence(root: Path) -> None:
     """Fails unless both implementations give the same results and file bytes for the
-    calls the cases make (so the timings compare like with like)."""
+    calls the cases make, on plain and on SubclassPath paths (so the timings compare like
+    with like), and unless the compiled module reads the file itself for plain paths only
+    (so the rows measure the route they name)."""
     seen = {}
     for implementation in IMPLEMENTATIONS:
         module = load(implementation)
-        injector, _, skills = _tree(module, root / implementation)
-        results = [injector.inject(UNKNOWN, skills), injector._load_rule_content()]
-        written = injector.inject("claude", skills)
-        again = injector.inject("claude", skills)
-        results += [written == again == skills.parent / "CLAUDE.md",
-                    written.read_bytes(), vars(module.RuleInjector(templates_dir="t"))]
-        seen[implementation] = results
-    if seen["compiled"] != seen["pure"]:
-        raise SystemExit(f"implementations differ:\n{seen['compiled']!r}\n{seen['pure']!r}")
+        for path_type in (Path, SubclassPath):
+            injector, _, skills = _tree(module, path_type(root, implementation, path_type.__name__))
+            results = [injector.inject(UNKNOWN, skills), injector._load_rule_content()]
+            written = injector.inject("claude", skills)
+            again = injector.inject("claude", skills)
+            results += [written == again == skills.parent / "CLAUDE.md",
+                        written.read_bytes(), vars(module.RuleInjector(templates_dir="t"))]
+            seen[implementation, path_type] = results
+            if implementation == "compiled":
+                called = pathlib_functions_called(lambda: injector.inject("claude", skills))
+                if ("read_text" in called) != (path_type is SubclassPath):
+                    raise SystemExit(f"{path_type.__name__} paths took the wrong route: "
+                                     f"pathlib functions called {sorted(called)}")
+    for path_type in (Path, SubclassPath):
+        if seen["compiled", path_type] != seen["pure", path_type]:
+            raise SystemExit(f"implementations differ on {path_type.__name__} paths:\n"
+                             f"{seen['compiled', path_type]!r}\n{seen['pure', path_type]!r}")
 
 
-def print_ratio_table(rows, fmt, width: int) -> int:
-    """Prints (label, compiled, pure, target) rows with the ratio compiled / pure and
-    whether each target is met; returns how many were missed."""
+def pathlib_functions_called(call) -> set:
+    """The names of the Python functions from pathlib's modules that `call()` runs."""
+    import pathlib
+
+    folder = os.path.dirname(pathlib.__file__)
+    called = set()
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename.startswith(folder):
+            called.add(frame.f_code.co_name)
+    sys.setprofile(profile)
+    try:
+        call()
+    finally:
+        sys.setprofile(None)
+    return called
+
+
+def describe_python() -> None:
+    """One line naming the interpreter that ran the tables."""
     import platform
-    import sys
 
     print(f"Python {platform.python_version()} ({sys.implementation.name}, "
           f"{platform.python_compiler()}), {sys.executable}")
-    header = f"{'case':<48} {'compiled':>{width}} {'pure':>{width}} {'ratio':>6} {'target':>7}"
+
+
+def print_ratio_table(rows, fmt, width: int, columns=("compiled", "pure")) -> int:
+    """Prints (label, first, second, target) rows with the ratio first / second and
+    whether each target is met; returns how many were missed."""
+    first, second = columns
+    header = f"{'case':<48} {first:>{width}} {second:>{width}} {'ratio':>6} {'target':>7}"
     print(header)
     print("-" * len(header))
     missed = 0
-    for label, compiled, pure, target in rows:
-        ratio = compiled / pure
+    for label, first_value, second_value, target in rows:
+        ratio = first_value / second_value
         verdict = "" if target is None else ("ok" if ratio <= target else "MISSED")
         missed += verdict == "MISSED"
-        limit = "" if target is None else f"<={target:.1f}"
-        print(f"{label:<48} {fmt(compiled):>{width}} {fmt(pure):>{width}} {ratio:>6.2f} "
-              f"{limit:>5} {verdict}")
+        limit = "" if target is None else f"<={target:.2f}"
+        print(f"{label:<48} {fmt(first_value):>{width}} {fmt(second_value):>{width}} "
+              f"{ratio:>6.2f} {limit:>7} {verdict}".rstrip())
     return missed
+
+
+def floor_rows(per_call, numbers=tuple(OS_FLOORS)) -> list:
+    """(label, native route, OS floor, None) rows of the cases `numbers`, from
+    {(loop id, implementation): value}."""
+    labels = {number: label for number, label, _, _ in CASES}
+    return [(f"{number}. {labels[number]}", per_call[str(number), "compiled"],
+             per_call[f"{number}f", FLOOR], None) for number in numbers]

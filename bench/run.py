@@ -4,8 +4,9 @@
     python bench/run.py -o results.json   # any other pyperf option works too
 
 pyperf runs every case for both implementations in worker processes, then this script
-prints one table: median time per call, the compiled/pure ratio and the target for the
-ratio (this machine's jitter makes medians steadier than means).
+prints two tables: median time per call, the compiled/pure ratio and the target for the
+ratio (this machine's jitter makes medians steadier than means); then the compiled
+module's own file work against the bare OS calls it needs.
 """
 
 import atexit
@@ -18,8 +19,9 @@ import pyperf
 
 import cases
 
-# Largest compiled/pure ratio aimed at, per case.
-TARGETS = {1: 0.5, 2: 0.5, 3: 0.5, 4: 0.5, 5: 1.0, 6: 1.0, 7: 1.0, 8: 1.0}
+# Largest compiled/pure ratio aimed at, per timed loop. Case 7 has none: the compiled
+# module flushes the new file and its folder to disk (two fsyncs) and the pure one does not.
+TARGETS = {"1": 0.5, "2": 0.5, "3": 0.5, "4": 0.5, "5": 0.25, "6": 0.25, "8": 1.0}
 
 
 def scratch_dir() -> Path:
@@ -66,10 +68,14 @@ def format_time(seconds: float) -> str:
     return f"{seconds / 1e-9:.0f} ns"
 
 
-def print_table(rows) -> None:
+def print_tables(rows, floors) -> None:
     print()
+    cases.describe_python()
     missed = cases.print_ratio_table(rows, format_time, 10)
     print(f"\nratio = compiled time / pure-Python time; {missed} target(s) missed")
+    print("case 7's compiled time includes two fsyncs per call (new file, folder)\n")
+    cases.print_ratio_table(floors, format_time, 10, columns=("native", "OS floor"))
+    print("\nratio = the compiled module on plain paths / the bare os calls that case needs")
 
 
 def main() -> None:
@@ -79,29 +85,31 @@ def main() -> None:
         cases.check_equivalence(scratch_dir())
         cases.load("pure")  # writes the byte code that case 8 imports from
 
-    results = {0: runner.bench_time_func(f"0. {cases.EMPTY_LOOP[1]}",
-                                         timer(cases.EMPTY_LOOP[2], "compiled"))}
-    for number, label, builder, _ in cases.CASES:
-        for implementation in cases.IMPLEMENTATIONS:
-            name = f"{number}. {label} [{implementation}]"
-            results[number, implementation] = runner.bench_time_func(
-                name, timer(builder, implementation))
+    results = {}
+    compared = []  # (loop id, label) of the loops both implementations run
+    for loop_id, label, builder, implementations, _ in cases.timed_loops():
+        for implementation in implementations:
+            results[loop_id, implementation] = runner.bench_time_func(
+                f"{label} [{implementation}]", timer(builder, implementation))
+        if implementations == cases.IMPLEMENTATIONS:
+            compared.append((loop_id, label))
     for which, statement in cases.IMPORT_STATEMENTS.items():
         if which != "baseline":
-            results[8, which] = runner.bench_command(
+            results["8", which] = runner.bench_command(
                 f"8. {cases.IMPORT_LABEL} [{which}]", [sys.executable, "-c", statement])
 
     if args.worker or any(result is None for result in results.values()):
         return
     median = {key: result.median() for key, result in results.items()}
-    rows = [(f"{number}. {label}", median[number, "compiled"], median[number, "pure"],
-             TARGETS[number]) for number, label, _, _ in cases.CASES]
-    rows.append((f"8. {cases.IMPORT_LABEL}", median[8, "compiled"], median[8, "pure"], TARGETS[8]))
+    rows = [(label, median[loop_id, "compiled"], median[loop_id, "pure"], TARGETS.get(loop_id))
+            for loop_id, label in compared]
+    rows.append((f"8. {cases.IMPORT_LABEL}", median["8", "compiled"], median["8", "pure"],
+                 TARGETS["8"]))
     alone = timed_imports()
-    rows.append((cases.TIMED_IMPORT_LABEL, alone["compiled"], alone["pure"], TARGETS[8]))
-    print_table(rows)
+    rows.append((cases.TIMED_IMPORT_LABEL, alone["compiled"], alone["pure"], TARGETS["8"]))
+    print_tables(rows, cases.floor_rows(median))
     print(f"every time per call includes the calling loop itself: "
-          f"{format_time(median.pop(0))} per iteration")
+          f"{format_time(median['0', 'compiled'])} per iteration")
 
 
 if __name__ == "__main__":
