@@ -4,7 +4,7 @@ the reference, and reference counts on the failing paths."""
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
-from conftest import PREFIX, SOURCE_FILE, assert_no_leaks, module_frames
+from conftest import PREFIX, SOURCE_FILE, assert_no_leaks, module_frames, run_python
 from kestrix.skills.services import rule_injector as ri
 from kestrix.skills.services.rule_injector import RuleInjector
 
@@ -284,3 +284,38 @@ def test_the_early_return_allocates_nothing(tmp_path):
             assert tracemalloc.get_traced_memory() == (before, before)  # not even for a while
     finally:
         tracemalloc.stop()
+
+
+def test_construction_follows_every_change_to_the_class(monkeypatch, tmp_path):
+    from kestrix.skills.packaging import get_builtin_templates_dir
+
+    cls = ri.RuleInjector
+    assert cls(tmp_path).templates_dir == tmp_path
+    assert cls().templates_dir == get_builtin_templates_dir()
+
+    class Own(cls):
+        def __init__(self, value):
+            self.value = value
+
+    assert Own(1).value == 1 and not hasattr(Own(1), "templates_dir")
+    seen = []
+    monkeypatch.setattr(cls, "__init__", lambda self, *a, **k: seen.append((a, k)))
+    cls(1, k=2)
+    assert seen == [((1,), {"k": 2})] and not hasattr(cls(), "templates_dir")
+    monkeypatch.setattr(cls, "__init__", lambda self: 5)
+    with pytest.raises(TypeError, match=r"^__init__\(\) should return None, not 'int'$"):
+        cls()
+    monkeypatch.undo()
+    assert cls(templates_dir=tmp_path).templates_dir == tmp_path  # its own again
+    with pytest.raises(TypeError, match=r"^__init__\(\) takes at most 2 positional arguments "
+                                        r"\(9 given\)$") as caught:
+        cls(*range(8))  # more than the short way takes: the generic path, same message
+    assert module_frames(caught.value) == [(PREFIX + "__init__", SOURCE_FILE, 36)]
+    assert type(cls()) is cls and cls(None).templates_dir == get_builtin_templates_dir()
+    # In a child: a class that had its own __new__ keeps a __new__ slot once it is deleted.
+    done = run_python("""
+        from kestrix.skills.services.rule_injector import RuleInjector
+        RuleInjector.__new__ = staticmethod(lambda c, *a, **k: "made")
+        print(RuleInjector(1))
+    """)
+    assert done.stdout == "made\n"

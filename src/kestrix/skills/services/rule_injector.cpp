@@ -9,6 +9,7 @@
 
 #include "rule_injector_locations.h"
 #include "support/binding.h"
+#include "support/class_call.h"
 #include "support/code_objects.h"
 #include "support/file_calls.h"
 #include "support/files.h"
@@ -878,6 +879,12 @@ PyMethodDef method_records[] = {
                                                           n.RuleInjector, state.empty_tuple,
                                                           namespace_.get(), nullptr));
         if (!cls || PyDict_SetItem(globals, n.RuleInjector, cls.get()) < 0) return line::kClass;
+        // Class and __init__ are kept for the life of the process (the module never goes).
+        PyObject* init = PyDict_GetItemWithError(namespace_.get(), n.dunder_init);
+        if (init != nullptr && PyType_Check(cls.get()) &&
+            support::add_direct_construction(reinterpret_cast<PyTypeObject*>(cls.get()), init) < 0) {
+            return line::kClass;
+        }
     }
 
     if (PyDict_SetItem(globals, n._DEFAULT_RULE_CONTENT, objects.default_rule) < 0) {

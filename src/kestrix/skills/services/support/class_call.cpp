@@ -1,0 +1,97 @@
+// Direct construction: allocate, call __init__ with the instance in front, check None.
+#include <Python.h>
+
+#include "support/class_call.h"
+#include "support/ref.h"
+
+namespace kestrix::support {
+
+namespace {
+
+/// The one class set up, its __init__ (strong, kept for the life of the process like the
+/// module's other state), and the version tag it was last checked at.
+PyTypeObject* direct_class = nullptr;
+PyObject* direct_init = nullptr;
+unsigned int checked_tag = 0;
+
+/// Arguments (self included) that fit on the stack; larger calls take the generic path.
+constexpr Py_ssize_t kMaxDirect = 8;
+
+/// True when calling the class still means object.__new__, plain allocation and our
+/// __init__; re-examined only after the class (or a base) changed.
+[[nodiscard]] bool unchanged(PyTypeObject* cls) noexcept {
+    if (checked_tag != 0 && cls->tp_version_tag == checked_tag) return true;
+    if (Py_TYPE(cls) != &PyType_Type || cls->tp_new != PyBaseObject_Type.tp_new ||
+        cls->tp_alloc != PyType_GenericAlloc || PyType_HasFeature(cls, Py_TPFLAGS_IS_ABSTRACT)) {
+        return false;
+    }
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref init = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__init__"));
+    bool same = init.get() == direct_init;
+    checked_tag = same && PyUnstable_Type_AssignVersionTag(cls) ? cls->tp_version_tag : 0;
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return same;
+}
+
+/// type.__call__ as the interpreter's generic path makes it: an argument tuple and a
+/// keyword dict.
+[[nodiscard]] PyObject* generic_call(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    return PyType_Type.tp_call(cls, tuple.get(), kwargs.get());
+}
+
+PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames) noexcept {
+    auto* cls = reinterpret_cast<PyTypeObject*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (cls != direct_class || 1 + nargs + nkw > kMaxDirect || !unchanged(cls)) {
+        return generic_call(callable, args, nargs, kwnames);
+    }
+    PyObject* self = cls->tp_alloc(cls, 0);
+    if (self == nullptr) return nullptr;
+    PyObject* stack[kMaxDirect];
+    stack[0] = self;
+    for (Py_ssize_t i = 0; i < nargs + nkw; ++i) stack[1 + i] = args[i];
+    PyObject* result = PyObject_Vectorcall(direct_init, stack, 1 + nargs, kwnames);
+    if (result == nullptr) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    if (result != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(result)->tp_name);
+        Py_DECREF(result);
+        Py_DECREF(self);
+        return nullptr;
+    }
+    Py_DECREF(result);
+    return self;
+}
+
+}  // namespace
+
+int add_direct_construction(PyTypeObject* cls, PyObject* init) noexcept {
+    if (direct_class != nullptr || cls->tp_vectorcall != nullptr) return 0;
+    direct_class = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(cls)));
+    direct_init = Py_NewRef(init);
+    checked_tag = 0;
+    cls->tp_vectorcall = construct;
+    return 0;
+}
+
+}  // namespace kestrix::support
