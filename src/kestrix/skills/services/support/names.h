@@ -13,9 +13,6 @@ namespace kestrix::support {
     X(dunder_doc, "__doc__")                                     \
     X(dunder_init, "__init__")                                   \
     X(dunder_test, "__test__")                                   \
-    X(module_full_name, "kestrix.skills.services.rule_injector") \
-    X(pathlib, "pathlib")                                        \
-    X(host_packaging, "kestrix.skills.packaging")                \
     X(Path, "Path")                                              \
     X(get_builtin_templates_dir, "get_builtin_templates_dir")    \
     X(RUNTIME_CONFIG_FILES, "RUNTIME_CONFIG_FILES")              \
@@ -25,9 +22,6 @@ namespace kestrix::support {
     X(RuleInjector, "RuleInjector")                              \
     X(inject, "inject")                                          \
     X(_load_rule_content, "_load_rule_content")                  \
-    X(qualname_init, "RuleInjector.__init__")                    \
-    X(qualname_inject, "RuleInjector.inject")                    \
-    X(qualname_load, "RuleInjector._load_rule_content")          \
     X(self, "self")                                              \
     X(templates_dir, "templates_dir")                            \
     X(target_runtime, "target_runtime")                          \
@@ -38,15 +32,6 @@ namespace kestrix::support {
     X(rule_content, "rule_content")                              \
     X(new_content, "new_content")                                \
     X(rule_file, "rule_file")                                    \
-    X(claude, "claude")                                          \
-    X(openclaw, "openclaw")                                      \
-    X(codex, "codex")                                            \
-    X(opencode, "opencode")                                      \
-    X(claude_md, "CLAUDE.md")                                    \
-    X(agents_md, "AGENTS.md")                                    \
-    X(kestrix_feedback, "kestrix-feedback")                      \
-    X(data, "data")                                              \
-    X(feedback_rule_md, "FEEDBACK_RULE.md")                      \
     X(get, "get")                                                \
     X(parent, "parent")                                          \
     X(exists, "exists")                                          \
@@ -57,11 +42,30 @@ namespace kestrix::support {
     X(with_name, "with_name")                                    \
     X(strip, "strip")                                            \
     X(encoding, "encoding")                                      \
-    X(utf_8, "utf-8")                                            \
     X(parents, "parents")                                        \
     X(exist_ok, "exist_ok")                                      \
     X(add_note, "add_note")                                      \
-    X(return_, "return")                                         \
+    X(return_, "return")
+
+// X(field, text): texts the module uses as values (module and qualified names, table entries,
+// annotations): made and hashed once in exec, not interned.
+#define KESTRIX_TEXTS(X) \
+    X(module_full_name, "kestrix.skills.services.rule_injector") \
+    X(pathlib, "pathlib")                                        \
+    X(host_packaging, "kestrix.skills.packaging")                \
+    X(qualname_init, "RuleInjector.__init__")                    \
+    X(qualname_inject, "RuleInjector.inject")                    \
+    X(qualname_load, "RuleInjector._load_rule_content")          \
+    X(claude, "claude")                                          \
+    X(openclaw, "openclaw")                                      \
+    X(codex, "codex")                                            \
+    X(opencode, "opencode")                                      \
+    X(claude_md, "CLAUDE.md")                                    \
+    X(agents_md, "AGENTS.md")                                    \
+    X(kestrix_feedback, "kestrix-feedback")                      \
+    X(data, "data")                                              \
+    X(feedback_rule_md, "FEEDBACK_RULE.md")                      \
+    X(utf_8, "utf-8")                                            \
     X(ann_path_or_none, "Path | None")                           \
     X(ann_none, "None")                                          \
     X(ann_str, "str")                                            \
@@ -71,10 +75,11 @@ namespace kestrix::support {
 struct Names {
 #define KESTRIX_NAME_FIELD(field, text) PyObject* field = nullptr;
     KESTRIX_NAMES(KESTRIX_NAME_FIELD)
+    KESTRIX_TEXTS(KESTRIX_NAME_FIELD)
 #undef KESTRIX_NAME_FIELD
 };
 
-/// Creates, interns and hashes every name into `names`; 0, or -1 with an exception set.
+/// Creates, interns and hashes every name (and creates and hashes every text) into `names`; 0, or -1 with an exception set.
 [[nodiscard]] int make_names(Names& names) noexcept;
 
 }  // namespace kestrix::support
