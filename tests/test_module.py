@@ -101,6 +101,9 @@ def test_global_reads_follow_shadowing_clearing_and_probe_errors(tmp_path):
         namespace = dict(vars(ri)); vars(ri).clear(); seen.append(target())
         vars(ri).update(namespace); seen.append(target())
         print(seen)
+        import atexit  # at teardown the bindings are still read as they are then
+        atexit.register(lambda: print("at exit", target(), flush=True))
+        atexit.register(lambda: table.pop("x"))
 
         class Collides(str):
             def __hash__(self):
@@ -120,7 +123,8 @@ def test_global_reads_follow_shadowing_clearing_and_probe_errors(tmp_path):
             print(e, [f.lineno for f in traceback.extract_tb(e.__traceback__)
                       if f.filename == {SOURCE_FILE!r}])
     """)
-    seen, probe = done.stdout.splitlines()
+    seen, probe, at_exit = done.stdout.splitlines()
+    assert at_exit == "at exit None"  # not the E.md remembered before
     missing = "name 'RUNTIME_CONFIG_FILES' is not defined"
     assert eval(seen) == [None, "A.md", missing, "B.md", "C.md", "D.md", "D.md", missing,
                           "E.md", missing, "E.md"]
