@@ -20,6 +20,14 @@ IMPLEMENTATIONS = ("compiled", "pure")
 UNKNOWN = "vscode"
 
 
+def write_pure_byte_code() -> None:
+    """Case 8 imports the pure module from its cached byte code, as an installed module is;
+    written here even where PYTHONDONTWRITEBYTECODE is set."""
+    import py_compile
+
+    py_compile.compile(os.path.join(BENCH_DIR, PURE_MODULE + ".py"), doraise=True)
+
+
 def load(implementation: str):
     """The module object of one implementation (the OS floors build their files with the
     compiled one)."""

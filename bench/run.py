@@ -83,7 +83,7 @@ def main() -> None:
     args = runner.parse_args()
     if not args.worker:
         cases.check_equivalence(scratch_dir())
-        cases.load("pure")  # writes the byte code that case 8 imports from
+        cases.write_pure_byte_code()
 
     results = {}
     compared = []  # (loop id, label) of the loops both implementations run
