@@ -364,3 +364,11 @@ def test_rule_file_is_the_one_slash_gives(tmp_path, monkeypatch, templates, rela
             outcomes.append((type(e), e.filename))
     assert outcomes[0] == outcomes[1]
     assert outcomes[0] in (RULE_TEXT, _DEFAULT_RULE_CONTENT.strip()) or outcomes[0][0] is IsADirectoryError
+
+
+@pytest.mark.parametrize("path_type", [PosixPath, OwnMethodsPath], ids=["os", "methods"])
+def test_a_path_that_cannot_be_looked_at_fails_the_existence_test(tmp_path, path_type):
+    skills = tmp_path / ("a" * 300) / "skills"  # a name longer than any file system takes
+    error = inject_error(skills, path_type)
+    assert error.errno == errno.ENAMETOOLONG and entry_line(error) == 72
+    assert error.filename == str(skills.parent / "CLAUDE.md")

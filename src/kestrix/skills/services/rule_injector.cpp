@@ -279,18 +279,34 @@ ModuleObjects objects;
     return checked_rule_text(call_method(builtin.get(), state.names.strip), line::kBuiltinRule);
 }
 
+/// Reads the file at `name` when it exists: 1 with its bytes, 0 when there is none, or
+/// -1 with the error raised and the current function's entry added: at `exists_line` when
+/// the existence test itself would fail (the path cannot be looked at), at `read_line`
+/// otherwise. The open is the existence test: one system call fewer than stat, then open.
+[[nodiscard]] int read_if_exists(const support::FsName& name, files::Buffer& bytes,
+                                 const char* function_name, int exists_line,
+                                 int read_line) noexcept {
+    int error = files::read_existing(name.c_str(), bytes, support::interpreter_observer());
+    if (error == 0) return 1;
+    if (error == files::kMissing) return 0;
+    files::Kind kind = files::Kind::Missing;
+    if (error > 0 && error != EISDIR) {
+        if (int stat_error = files::probe(name.c_str(), kind); stat_error != 0) {
+            (void)fail_file(stat_error, name, function_name, exists_line);
+            return -1;
+        }
+    }
+    (void)fail_file(error, name, function_name, read_line);
+    return -1;
+}
+
 /// _load_rule_content's existence test and read, done with the OS for a plain path.
 [[nodiscard]] Ref load_rule_file_directly(const support::FsName& name) noexcept {
-    files::Kind kind = files::Kind::Missing;
-    if (int error = files::probe(name.c_str(), kind); error != 0) {
-        return fail_file(error, name, kLoadFunction, line::kRuleFileExists);
-    }
-    if (kind == files::Kind::Missing) return builtin_rule_text();
     files::Buffer bytes;
-    if (int error = files::read_regular(name.c_str(), bytes, support::interpreter_observer());
-        error != 0) {
-        return fail_file(error, name, kLoadFunction, line::kReadRuleFile);
-    }
+    int found = read_if_exists(name, bytes, kLoadFunction, line::kRuleFileExists,
+                               line::kReadRuleFile);
+    if (found < 0) return {};
+    if (found == 0) return builtin_rule_text();
     Ref raw = text_mode(bytes.data(), bytes.size());
     if (!raw) return fail(kLoadFunction, line::kReadRuleFile);
     return checked_rule_text(call_method(raw.get(), state.names.strip), line::kReadRuleFile);
@@ -512,18 +528,13 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
 [[nodiscard]] Ref inject_directly(PyObject* self, Ref config_path,
                                   const support::FsName& name) noexcept {
     const auto& n = state.names;
-    files::Kind kind = files::Kind::Missing;
-    if (int error = files::probe(name.c_str(), kind); error != 0) {
-        return fail_file(error, name, kInjectFunction, line::kConfigExists);
-    }
-    const bool existed = kind != files::Kind::Missing;
     files::Buffer bytes;
+    const int found = read_if_exists(name, bytes, kInjectFunction, line::kConfigExists,
+                                     line::kReadConfig);
+    if (found < 0) return {};
+    const bool existed = found > 0;
     Ref existing_content = Ref::borrow(state.empty_str);
     if (existed) {
-        if (int error = files::read_regular(name.c_str(), bytes, support::interpreter_observer());
-            error != 0) {
-            return fail_file(error, name, kInjectFunction, line::kReadConfig);
-        }
         existing_content = text_mode(bytes.data(), bytes.size());
         if (!existing_content) return fail(kInjectFunction, line::kReadConfig);
         Ref marker = lookup_global(n.RULE_MARKER);

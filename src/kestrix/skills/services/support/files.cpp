@@ -307,40 +307,46 @@ int probe(const char* path, Kind& kind) noexcept {
     return 0;
 }
 
-int read_regular(const char* path, Buffer& out, const Observer& observer) noexcept {
+int read_existing(const char* path, Buffer& out, const Observer& observer) noexcept {
     // O_NONBLOCK: opening a FIFO must not wait for a writer; regular files ignore it.
     const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    if (notify(observer, Step::Open, path, nullptr, flags) < 0) return kRefused;
     Descriptor fd(::open(path, flags));
     if (fd.get() < 0) {
         int error = errno;
+        if (error == ENOENT || error == ENOTDIR || error == ELOOP || error == EBADF) return kMissing;
         Kind kind = Kind::Missing;
         if (error == ENXIO && probe(path, kind) == 0 && kind == Kind::Other) return kNotRegular;
         return error;
     }
+    // Told once the file is known to be there, and before a byte of it is read: a path that
+    // names nothing is only looked at, as an existence test does.
+    if (notify(observer, Step::Open, path, nullptr, flags) < 0) return kRefused;
     struct stat info {};
     if (::fstat(fd.get(), &info) < 0) return errno;
     if (S_ISDIR(info.st_mode)) return EISDIR;
     if (!S_ISREG(info.st_mode)) return kNotRegular;
 
     Buffer buffer;
-    // One byte more than the size, so the end of the file is seen without a second read.
-    if (!buffer.reserve(static_cast<std::size_t>(info.st_size) + 1)) return kNoMemory;
+    const auto size = static_cast<std::size_t>(info.st_size);
+    // One byte more than the size, so that a file which grew is seen to have grown.
+    if (!buffer.reserve(size + 1)) return kNoMemory;
     auto read_rest = [&]() -> int {
         for (;;) {
             if (buffer.spare_size() == 0 && !buffer.reserve(buffer.size() * 2)) return kNoMemory;
-            ssize_t n = ::read(fd.get(), buffer.spare(), buffer.spare_size());
+            const std::size_t asked = buffer.spare_size();
+            ssize_t n = ::read(fd.get(), buffer.spare(), asked);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return errno;
             }
             if (n == 0) return 0;
             buffer.grow(static_cast<std::size_t>(n));
+            // A short read that reaches the size stat gave is the end: no read just to see
+            // it. (Files that report no size, as in /proc, are read until read() says so.)
+            if (size > 0 && buffer.size() == size && static_cast<std::size_t>(n) < asked) return 0;
         }
     };
-    int error = static_cast<std::size_t>(info.st_size) >= kBlockingThreshold
-                    ? unlocked(observer, read_rest)
-                    : read_rest();
+    int error = size >= kBlockingThreshold ? unlocked(observer, read_rest) : read_rest();
     if (error != 0) return error;
     out = std::move(buffer);
     return 0;
@@ -450,7 +456,7 @@ int replace_contents(const char* path, const char* data, std::size_t size,
 
 namespace kestrix::support::files {
 int probe(const char*, Kind&) noexcept { return ENOSYS; }
-int read_regular(const char*, Buffer&, const Observer&) noexcept { return ENOSYS; }
+int read_existing(const char*, Buffer&, const Observer&) noexcept { return ENOSYS; }
 int make_directory(const char*, const Observer&) noexcept { return ENOSYS; }
 int replace_contents(const char*, const char*, std::size_t, std::size_t,
                      const Observer&) noexcept {

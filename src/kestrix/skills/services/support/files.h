@@ -25,6 +25,8 @@ inline constexpr int kRefused = -1;
 inline constexpr int kNotRegular = -2;
 /// Out of memory while holding a file's bytes.
 inline constexpr int kNoMemory = -3;
+/// Nothing there: the path does not exist, runs through a non-directory, or loops.
+inline constexpr int kMissing = -4;
 
 /// The steps an observer hears of, before they happen.
 enum class Step { Open, MakeDirectory, Rename, Remove };
@@ -71,8 +73,9 @@ class Buffer {
 [[nodiscard]] int probe(const char* path, Kind& kind) noexcept;
 
 /// Reads the whole regular file at `path` into `out` without ever blocking on a FIFO or
-/// device. Returns 0, an errno (EISDIR for a directory), kNotRegular, kNoMemory or kRefused.
-[[nodiscard]] int read_regular(const char* path, Buffer& out, const Observer& observer) noexcept;
+/// device. Returns 0; kMissing when the path names nothing (as probe's Missing); an errno
+/// (EISDIR for a directory); kNotRegular, kNoMemory or kRefused.
+[[nodiscard]] int read_existing(const char* path, Buffer& out, const Observer& observer) noexcept;
 
 /// mkdir(path, 0777). Returns 0, an errno or kRefused.
 [[nodiscard]] int make_directory(const char* path, const Observer& observer) noexcept;
