@@ -37,6 +37,12 @@ def prepare_round(config: Path, number: int) -> bytes | None:
     return OLD
 
 
+def release(*barriers) -> None:
+    """After a failed round: lets the workers out of their waits."""
+    for barrier in barriers:
+        barrier.abort()
+
+
 def test_threads_racing_on_one_file(tmp_path):
     skills = tmp_path / ".claude" / "skills"
     config = skills.parent / "CLAUDE.md"
@@ -66,8 +72,7 @@ def test_threads_racing_on_one_file(tmp_path):
             assert errors == []
             check_round(config, old)
     except BaseException:
-        start.abort()  # lets the workers out of their waits
-        end.abort()
+        release(start, end)
         raise
     finally:
         for t in pool:
@@ -100,8 +105,7 @@ def test_processes_racing_on_one_file(tmp_path):
             end.wait(timeout=120)
             check_round(config, old)
     except BaseException:
-        start.abort()  # lets the workers out of their waits
-        end.abort()
+        release(start, end)
         raise
     finally:
         for p in pool:

@@ -433,6 +433,26 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
     return config_path;
 }
 
+/// inject's marker test: 1 when the file's text holds RULE_MARKER, 0 when it does not, -1
+/// with the error raised and the entry added.
+[[nodiscard]] int marker_present(PyObject* existing_content) noexcept {
+    Ref marker = lookup_global(state.names.RULE_MARKER);
+    int has = marker ? PySequence_Contains(existing_content, marker.get()) : -1;
+    if (has < 0) add_traceback_entry(kInjectFunction, line::kMarkerPresent);
+    return has;
+}
+
+/// inject's rule text, through normal method lookup: the text to write, None when there is
+/// none (nothing is written), or empty with the error raised and the entry added.
+[[nodiscard]] Ref rule_to_write(PyObject* self) noexcept {
+    Ref rule_content = call_method(self, state.names._load_rule_content);
+    if (!rule_content) return fail(kInjectFunction, line::kLoadRule);
+    int has_rule = is_true(rule_content.get());
+    if (has_rule < 0) return fail(kInjectFunction, line::kNoRule);
+    if (!has_rule) return Ref::borrow(Py_None);
+    return rule_content;
+}
+
 /// True when the first line end in `data` is CR LF.
 [[nodiscard]] bool first_line_end_is_crlf(const char* data, std::size_t size) noexcept {
     if (size == 0) return false;  // a new file: no bytes, perhaps no buffer at all
@@ -537,18 +557,13 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
     if (existed) {
         existing_content = text_mode(bytes.data(), bytes.size());
         if (!existing_content) return fail(kInjectFunction, line::kReadConfig);
-        Ref marker = lookup_global(n.RULE_MARKER);
-        if (!marker) return fail(kInjectFunction, line::kMarkerPresent);
-        int has_marker = PySequence_Contains(existing_content.get(), marker.get());
-        if (has_marker < 0) return fail(kInjectFunction, line::kMarkerPresent);
+        int has_marker = marker_present(existing_content.get());
+        if (has_marker < 0) return {};
         if (has_marker) return config_path;
     }
 
-    Ref rule_content = call_method(self, n._load_rule_content);
-    if (!rule_content) return fail(kInjectFunction, line::kLoadRule);
-    int has_rule = is_true(rule_content.get());
-    if (has_rule < 0) return fail(kInjectFunction, line::kNoRule);
-    if (!has_rule) return Ref::borrow(Py_None);
+    Ref rule_content = rule_to_write(self);
+    if (!rule_content || rule_content.get() == Py_None) return rule_content;
 
     // _load_rule_content may be anyone's code: if it changed pathlib, finish its way.
     if (!support::is_plain_path(config_path.get())) {
@@ -645,18 +660,13 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
     if (existed) {
         existing_content = call_method_utf8(config_path.get(), n.read_text, nullptr);
         if (!existing_content) return fail(kInjectFunction, line::kReadConfig);
-        Ref marker = lookup_global(n.RULE_MARKER);
-        if (!marker) return fail(kInjectFunction, line::kMarkerPresent);
-        int has_marker = PySequence_Contains(existing_content.get(), marker.get());
-        if (has_marker < 0) return fail(kInjectFunction, line::kMarkerPresent);
+        int has_marker = marker_present(existing_content.get());
+        if (has_marker < 0) return {};
         if (has_marker) return config_path;
     }
 
-    Ref rule_content = call_method(self, n._load_rule_content);
-    if (!rule_content) return fail(kInjectFunction, line::kLoadRule);
-    int has_rule = is_true(rule_content.get());
-    if (has_rule < 0) return fail(kInjectFunction, line::kNoRule);
-    if (!has_rule) return Ref::borrow(Py_None);
+    Ref rule_content = rule_to_write(self);
+    if (!rule_content || rule_content.get() == Py_None) return rule_content;
 
     return write_through_path_methods(std::move(config_path), existing_content.get(),
                                       rule_content.get(), existed != 0);
