@@ -53,7 +53,41 @@ PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexc
     Py_RETURN_NONE;
 }
 
+constexpr const char kReadDoc[] =
+    "read_file($module, path, /)\n--\n\n"
+    "Return the bytes of the regular file at path, or None when nothing is there.\n\n"
+    "A symbolic link is followed. Anything but a regular file is refused with OSError at\n"
+    "once (a FIFO, device or socket is never opened for long enough to block); a folder\n"
+    "raises IsADirectoryError.";
+
+PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "read_file expected 1 argument, got %zd", nargs);
+        return nullptr;
+    }
+    Ref text = Ref::steal(PyOS_FSPath(args[0]));
+    if (!text) return nullptr;
+    PyObject* encoded_raw = nullptr;
+    if (!PyUnicode_FSConverter(text.get(), &encoded_raw)) return nullptr;
+    Ref encoded = Ref::steal(encoded_raw);
+    if (!files::kAvailable) {
+        support::raise_file_error(ENOSYS, text.get());
+        return nullptr;
+    }
+    files::Buffer bytes;
+    int error = files::read_existing(PyBytes_AS_STRING(encoded.get()), bytes,
+                                     support::interpreter_observer());
+    if (error == files::kMissing) Py_RETURN_NONE;
+    if (error != 0) {
+        support::raise_file_error(error, text.get());
+        return nullptr;
+    }
+    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+}
+
 PyMethodDef methods[] = {
+    {"read_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_file)),
+     METH_FASTCALL, kReadDoc},
     {"replace_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replace_file)),
      METH_FASTCALL, kReplaceDoc},
     {nullptr, nullptr, 0, nullptr},
