@@ -1,95 +1,147 @@
-// kestrix.skills.services._safe_write: the rule injector's crash-safe file replacement,
-// for the host command's own edits of a configuration file (removing the rule block).
+// kestrix.skills.services._safe_write: the rule injector's own reader and crash-safe writer,
+// for the host command's edits of a configuration file (checking or removing the rule block).
 #include <Python.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "support/file_calls.h"
-#include "support/files.h"
+#include "support/os/read.h"
+#include "support/os/write.h"
 #include "support/ref.h"
 
 namespace kestrix {
 namespace {
 
 using support::Ref;
-namespace files = support::files;
 
 constexpr const char kModuleDoc[] =
-    "Crash-safe replacement of a file's content, as the rule injector writes "
-    "configuration files.";
-
-constexpr const char kReplaceDoc[] =
-    "replace_file($module, path, data, /)\n--\n\n"
-    "Replace the content of the file at path with data (a bytes-like object).\n\n"
-    "The new content is written to a new file in the same folder, flushed and renamed over\n"
-    "the file, so a crash leaves the old or the new content, never a mix. A symbolic link\n"
-    "is followed and its target replaced; a file with several hard links is written in\n"
-    "place and restored if that fails. Mode, owner and group are kept. Anything but a\n"
-    "regular file is refused with OSError. A missing file is created.";
-
-PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "replace_file expected 2 arguments, got %zd", nargs);
-        return nullptr;
-    }
-    Ref text = Ref::steal(PyOS_FSPath(args[0]));
-    if (!text) return nullptr;
-    PyObject* encoded_raw = nullptr;
-    if (!PyUnicode_FSConverter(text.get(), &encoded_raw)) return nullptr;
-    Ref encoded = Ref::steal(encoded_raw);
-    Py_buffer view;
-    if (PyObject_GetBuffer(args[1], &view, PyBUF_SIMPLE) < 0) return nullptr;
-    int error = files::kAvailable
-                    ? files::replace_contents(PyBytes_AS_STRING(encoded.get()),
-                                              static_cast<const char*>(view.buf),
-                                              static_cast<std::size_t>(view.len), 0,
-                                              support::interpreter_observer())
-                    : ENOSYS;
-    PyBuffer_Release(&view);
-    if (error != 0) {
-        support::raise_file_error(error, text.get());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
+    "The rule injector's reader and crash-safe writer of configuration files.";
 
 constexpr const char kReadDoc[] =
     "read_file($module, path, /)\n--\n\n"
     "Return the bytes of the regular file at path, or None when nothing is there.\n\n"
-    "A symbolic link is followed. Anything but a regular file is refused with OSError at\n"
-    "once (a FIFO, device or socket is never opened for long enough to block); a folder\n"
-    "raises IsADirectoryError.";
+    "A symbolic link is followed (in a sticky world-writable folder only when it belongs to\n"
+    "you or the folder's owner). Anything but a regular file is refused with OSError at\n"
+    "once: a FIFO or device is never opened, so nothing blocks; a folder raises\n"
+    "IsADirectoryError.";
+
+constexpr const char kReplaceDoc[] =
+    "replace_file($module, path, data, /, expected=None)\n--\n\n"
+    "Replace the content of the file at path with data (a bytes-like object).\n\n"
+    "The new content is written to a private new file in the same folder, given the old\n"
+    "file's owner, group, extended attributes and mode, flushed and renamed over it, so a\n"
+    "crash leaves the old or the new content, never a mix. Where the new file could not be\n"
+    "the old one in every respect (several hard links, another owner), the file is written\n"
+    "in place and put back if that fails. A symbolic link is followed and its target\n"
+    "replaced. Anything but a regular file is refused with OSError. A missing file is\n"
+    "created.\n\n"
+    "With expected (bytes), the file must still hold exactly those bytes when the write\n"
+    "begins; otherwise nothing is changed and OSError(ESTALE) is raised. The rule\n"
+    "injector's writers lock each other out of the file while they check and write.";
+
+/// The OS's name for `path`, and its text for errors. 0, or -1 with an exception set.
+[[nodiscard]] int name_of(PyObject* path, support::FsName& name) noexcept {
+    Ref text = Ref::steal(PyOS_FSPath(path));
+    if (!text) return -1;
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(text.get(), &encoded)) return -1;
+    name.text = std::move(text);
+    name.encoded = Ref::steal(encoded);
+    if (!PyUnicode_Check(name.text.get())) name.text = Ref::steal(PyUnicode_DecodeFSDefault(name.c_str()));
+    return name.text ? 0 : -1;
+}
+
+[[nodiscard]] bool unavailable(const support::FsName& name) noexcept {
+    if (support::kFilesAvailable) return false;
+    support::raise_file_error(ENOSYS, name.text.get());
+    return true;
+}
 
 PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 1) {
         PyErr_Format(PyExc_TypeError, "read_file expected 1 argument, got %zd", nargs);
         return nullptr;
     }
-    Ref text = Ref::steal(PyOS_FSPath(args[0]));
-    if (!text) return nullptr;
-    PyObject* encoded_raw = nullptr;
-    if (!PyUnicode_FSConverter(text.get(), &encoded_raw)) return nullptr;
-    Ref encoded = Ref::steal(encoded_raw);
-    if (!files::kAvailable) {
-        support::raise_file_error(ENOSYS, text.get());
-        return nullptr;
-    }
-    files::Buffer bytes;
-    int error = files::read_existing(PyBytes_AS_STRING(encoded.get()), bytes,
-                                     support::interpreter_observer());
-    if (error == files::kMissing) Py_RETURN_NONE;
+    support::FsName name;
+    if (name_of(args[0], name) < 0 || unavailable(name)) return nullptr;
+    os::Buffer bytes;
+    os::Identity found;
+    os::ReadStage stage = os::ReadStage::Test;
+    int error = os::read_whole_file(name.c_str(), bytes, found, stage, support::interpreter_hooks());
     if (error != 0) {
-        support::raise_file_error(error, text.get());
+        support::raise_file_error(error, name.text.get());
         return nullptr;
     }
+    if (!found.exists) Py_RETURN_NONE;
     return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
 }
 
+/// 1 when `bytes` holds exactly what `expected` (a bytes-like object or None) asks.
+[[nodiscard]] int as_expected(const os::Buffer& bytes, bool exists, const Py_buffer* expected) noexcept {
+    if (expected == nullptr) return 1;
+    return exists && static_cast<std::size_t>(expected->len) == bytes.size() &&
+           (bytes.size() == 0 || std::memcmp(expected->buf, bytes.data(), bytes.size()) == 0);
+}
+
+PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* expected_object = Py_None;
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs != 2 || keywords > 1 ||
+        (keywords == 1 &&
+         PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "expected") != 0)) {
+        PyErr_SetString(PyExc_TypeError, "replace_file(path, data, /, expected=None)");
+        return nullptr;
+    }
+    if (keywords == 1) expected_object = args[2];
+    support::FsName name;
+    if (name_of(args[0], name) < 0 || unavailable(name)) return nullptr;
+    Py_buffer data;
+    if (PyObject_GetBuffer(args[1], &data, PyBUF_SIMPLE) < 0) return nullptr;
+    Py_buffer expected{};
+    const bool has_expected = expected_object != Py_None;
+    if (has_expected && PyObject_GetBuffer(expected_object, &expected, PyBUF_SIMPLE) < 0) {
+        PyBuffer_Release(&data);
+        return nullptr;
+    }
+    const os::Hooks& hooks = support::interpreter_hooks();
+    int error = os::kChanged;
+    bool write_error = false;
+    for (int attempt = 0; attempt < 8 && error == os::kChanged; ++attempt) {
+        os::Buffer current;
+        os::Identity found;
+        os::ReadStage stage = os::ReadStage::Test;
+        error = os::read_whole_file(name.c_str(), current, found, stage, hooks);
+        if (error != 0) break;
+        if (!as_expected(current, found.exists, has_expected ? &expected : nullptr)) {
+            error = ESTALE;
+            break;
+        }
+        const os::Bytes old{current.data(), current.size()};
+        error = os::write_whole_file(
+            name.c_str(), os::Expected{found, old},
+            os::Bytes{static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len)},
+            os::Bytes{}, write_error, hooks);
+    }
+    PyBuffer_Release(&data);
+    if (has_expected) PyBuffer_Release(&expected);
+    if (error == 0) Py_RETURN_NONE;
+    if (error == ESTALE) {
+        PyObject* raised = PyObject_CallFunction(PyExc_OSError, "isO", ESTALE,
+                                                 "The file changed since it was read", name.text.get());
+        if (raised != nullptr) PyErr_SetRaisedException(raised);
+        return nullptr;
+    }
+    support::raise_file_error(error == os::kChanged ? os::kUnsettled : error, name.text.get(),
+                              write_error ? support::ErrorSource::Writing
+                                          : support::ErrorSource::Naming);
+    return nullptr;
+}
+
 PyMethodDef methods[] = {
-    {"read_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_file)),
-     METH_FASTCALL, kReadDoc},
-    {"replace_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replace_file)),
-     METH_FASTCALL, kReplaceDoc},
+    {"read_file", support::as_pycfunction(read_file), METH_FASTCALL, kReadDoc},
+    {"replace_file", support::as_pycfunction(replace_file), METH_FASTCALL | METH_KEYWORDS,
+     kReplaceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

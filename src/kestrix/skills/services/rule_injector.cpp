@@ -7,20 +7,25 @@
 #include <cstring>
 #include <iterator>
 
+#include "calls.h"
+#include "module_objects.h"
 #include "rule_injector_locations.h"
 #include "support/binding.h"
 #include "support/class_call.h"
 #include "support/code_objects.h"
 #include "support/file_calls.h"
-#include "support/files.h"
 #include "support/function_type.h"
 #include "support/globals.h"
 #include "support/path_guard.h"
 #include "support/ref.h"
 #include "support/state.h"
 #include "support/traceback.h"
+#include "text_file.h"
 
 namespace kestrix {
+
+ModuleObjects objects;
+
 namespace {
 
 using support::add_traceback_entry;
@@ -28,7 +33,6 @@ using support::lookup_global;
 using support::Ref;
 using support::Slots;
 using support::state;
-namespace files = support::files;
 
 // ---------------------------------------------------------------------------
 // Texts
@@ -166,63 +170,14 @@ constexpr int kReadRuleFile = 95;
 constexpr int kBuiltinRule = 98;
 }  // namespace line
 
-/// Module-specific objects made once in exec, kept for the life of the process
-/// (raw pointers for the same reason as ProcessState).
-struct ModuleObjects {
-    PyObject* rule_marker = nullptr;   ///< RULE_MARKER's text
-    PyObject* default_rule = nullptr;  ///< _DEFAULT_RULE_CONTENT's text
-    PyObject* class_doc = nullptr;
-    PyObject* two_line_feeds = nullptr;
-    PyObject* line_feed = nullptr;
-    PyObject* carriage_return = nullptr;
-    PyObject* crlf = nullptr;
-    PyObject* encoding_kwnames = nullptr;  ///< ("encoding",)
-    PyObject* mkdir_kwnames = nullptr;     ///< ("parents", "exist_ok")
-    PyObject* init_code = nullptr;
-    PyObject* inject_code = nullptr;
-    PyObject* load_code = nullptr;
-};
-ModuleObjects objects;
-
 // ---------------------------------------------------------------------------
-// Small call helpers
+// Small helpers
 // ---------------------------------------------------------------------------
-
-/// Truth test: True and False/None answered at once, anything else asked.
-[[nodiscard]] int is_true(PyObject* v) noexcept {
-    if (v == Py_True) return 1;
-    if (v == Py_False || v == Py_None) return 0;
-    return PyObject_IsTrue(v);
-}
-
-/// obj.name() with no arguments.
-[[nodiscard]] Ref call_method(PyObject* obj, PyObject* name) noexcept {
-    return Ref::steal(PyObject_CallMethodNoArgs(obj, name));
-}
-
-/// obj.name(*positional, encoding="utf-8").
-[[nodiscard]] Ref call_method_utf8(PyObject* obj, PyObject* name, PyObject* positional) noexcept {
-    // Slot 0 is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
-    PyObject* stack[4] = {nullptr, obj, positional, state.names.utf_8};
-    size_t nargs = 1;
-    if (positional == nullptr) {
-        stack[2] = state.names.utf_8;
-    } else {
-        nargs = 2;
-    }
-    return Ref::steal(PyObject_VectorcallMethod(
-        name, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, objects.encoding_kwnames));
-}
 
 /// Fails the current function: adds its traceback entry and returns empty.
 [[nodiscard]] Ref fail(const char* function_name, int source_line) noexcept {
     add_traceback_entry(function_name, source_line);
     return {};
-}
-
-/// The value as text, the way "{}".format(value) makes it.
-[[nodiscard]] Ref as_text(PyObject* value) noexcept {
-    return Ref::steal(PyObject_Format(value, state.empty_str));
 }
 
 // ---------------------------------------------------------------------------
@@ -255,23 +210,6 @@ ModuleObjects objects;
     return text;
 }
 
-/// Raises the error of a file step for `name` and fails the current function there.
-[[nodiscard]] Ref fail_file(int code, const support::FsName& name, const char* function_name,
-                            int source_line) noexcept {
-    support::raise_file_error(code, name.text.get());
-    return fail(function_name, source_line);
-}
-
-/// Text as read_text(encoding="utf-8") gives it: strict UTF-8 (a BOM stays a character)
-/// and universal newlines.
-[[nodiscard]] Ref text_mode(const char* data, std::size_t size) noexcept {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "strict"));
-    if (!text || size == 0 || std::memchr(data, '\r', size) == nullptr) return text;
-    text = Ref::steal(PyUnicode_Replace(text.get(), objects.crlf, objects.line_feed, -1));
-    if (!text) return {};
-    return Ref::steal(PyUnicode_Replace(text.get(), objects.carriage_return, objects.line_feed, -1));
-}
-
 /// The built-in rule text, stripped (the rule file is missing).
 [[nodiscard]] Ref builtin_rule_text() noexcept {
     Ref builtin = lookup_global(state.names._DEFAULT_RULE_CONTENT);
@@ -279,37 +217,16 @@ ModuleObjects objects;
     return checked_rule_text(call_method(builtin.get(), state.names.strip), line::kBuiltinRule);
 }
 
-/// Reads the file at `name` when it exists: 1 with its bytes, 0 when there is none, or
-/// -1 with the error raised and the current function's entry added: at `exists_line` when
-/// the existence test itself would fail (the path cannot be looked at), at `read_line`
-/// otherwise. The open is the existence test: one system call fewer than stat, then open.
-[[nodiscard]] int read_if_exists(const support::FsName& name, files::Buffer& bytes,
-                                 const char* function_name, int exists_line,
-                                 int read_line) noexcept {
-    int error = files::read_existing(name.c_str(), bytes, support::interpreter_observer());
-    if (error == 0) return 1;
-    if (error == files::kMissing) return 0;
-    files::Kind kind = files::Kind::Missing;
-    if (error > 0 && error != EISDIR) {
-        if (int stat_error = files::probe(name.c_str(), kind); stat_error != 0) {
-            (void)fail_file(stat_error, name, function_name, exists_line);
-            return -1;
-        }
+/// The line a failed TextFile step reports: its existence test, its read, or its write steps.
+[[nodiscard]] int line_of(TextFile::Stage stage, int test_line, int read_line) noexcept {
+    switch (stage) {
+        case TextFile::Stage::Test: return test_line;
+        case TextFile::Stage::Read: return read_line;
+        case TextFile::Stage::Build: return line::kNewContent;
+        case TextFile::Stage::Folder: return line::kMakeDirectory;
+        case TextFile::Stage::Write: return line::kWriteConfig;
     }
-    (void)fail_file(error, name, function_name, read_line);
-    return -1;
-}
-
-/// _load_rule_content's existence test and read, done with the OS for a plain path.
-[[nodiscard]] Ref load_rule_file_directly(const support::FsName& name) noexcept {
-    files::Buffer bytes;
-    int found = read_if_exists(name, bytes, kLoadFunction, line::kRuleFileExists,
-                               line::kReadRuleFile);
-    if (found < 0) return {};
-    if (found == 0) return builtin_rule_text();
-    Ref raw = text_mode(bytes.data(), bytes.size());
-    if (!raw) return fail(kLoadFunction, line::kReadRuleFile);
-    return checked_rule_text(call_method(raw.get(), state.names.strip), line::kReadRuleFile);
+    return read_line;
 }
 
 /// The text of `base / relative` for two plain paths, as pathlib joins them: a relative
@@ -339,107 +256,35 @@ ModuleObjects objects;
 /// RuleInjector._load_rule_content: the template's rule file, else the built-in text.
 [[nodiscard]] Ref load_rule_content_body(PyObject* self) noexcept {
     const auto& n = state.names;
-    Ref rule_file;
+    TextFile rule_file;
     {
         Ref templates_dir = Ref::steal(PyObject_GetAttr(self, n.templates_dir));
         if (!templates_dir) return fail(kLoadFunction, line::kRuleFile);
         Ref relative = lookup_global(n._RULE_SOURCE_RELATIVE);
         if (!relative) return fail(kLoadFunction, line::kRuleFile);
-        if (files::kAvailable && support::is_plain_path(templates_dir.get()) &&
+        int named = 0;
+        if (support::kFilesAvailable && support::is_plain_path(templates_dir.get()) &&
             support::is_plain_path(relative.get())) {
             // The joined path object would be made only to be named: name the file directly.
-            support::FsName name;
-            int named = support::fs_name(joined_path_text(templates_dir.get(), relative.get()), name);
-            if (named < 0) return fail(kLoadFunction, line::kRuleFile);
-            if (named > 0) return load_rule_file_directly(name);
+            Ref joined = joined_path_text(templates_dir.get(), relative.get());
+            if (!joined) return fail(kLoadFunction, line::kRuleFile);
+            if (joined.get() != Py_None && (named = rule_file.open_named(std::move(joined))) < 0) {
+                return fail(kLoadFunction, line::kRuleFile);
+            }
         }
-        rule_file = Ref::steal(PyNumber_TrueDivide(templates_dir.get(), relative.get()));
-        if (!rule_file) return fail(kLoadFunction, line::kRuleFile);
+        if (named == 0) {
+            Ref path = Ref::steal(PyNumber_TrueDivide(templates_dir.get(), relative.get()));
+            if (!path) return fail(kLoadFunction, line::kRuleFile);
+            if (rule_file.open(std::move(path)) < 0) return fail(kLoadFunction, line::kRuleFileExists);
+        }
     }
-    if (files::kAvailable && support::is_plain_path(rule_file.get())) {
-        support::FsName name;
-        int named = support::fs_name(support::plain_path_text(rule_file.get()), name);
-        if (named < 0) return fail(kLoadFunction, line::kRuleFileExists);
-        if (named > 0) return load_rule_file_directly(name);
-    }
-    Ref exists = call_method(rule_file.get(), n.exists);
-    int present = exists ? is_true(exists.get()) : -1;
-    if (present < 0) return fail(kLoadFunction, line::kRuleFileExists);
+    TextFile::Stage failed = TextFile::Stage::Test;
+    int present = rule_file.read(failed);
+    if (present < 0) return fail(kLoadFunction, line_of(failed, line::kRuleFileExists, line::kReadRuleFile));
     if (!present) return builtin_rule_text();
-    Ref raw = call_method_utf8(rule_file.get(), n.read_text, nullptr);
-    if (!raw) return fail(kLoadFunction, line::kReadRuleFile);
-    return checked_rule_text(call_method(raw.get(), n.strip), line::kReadRuleFile);
-}
-
-/// The file's old text, then the marker and the rule, each behind a blank line.
-[[nodiscard]] Ref build_new_content(PyObject* existing, PyObject* rule) noexcept {
-    Ref marker = lookup_global(state.names.RULE_MARKER);
-    if (!marker) return {};
-    Ref pieces = Ref::steal(PyTuple_New(6));
-    if (!pieces) return {};
-    PyObject* sources[6] = {existing, objects.two_line_feeds, marker.get(), objects.two_line_feeds,
-                            rule,     objects.line_feed};
-    for (Py_ssize_t i = 0; i < 6; ++i) {
-        Ref text = as_text(sources[i]);
-        if (!text) return {};
-        PyTuple_SET_ITEM(pieces.get(), i, text.release());
-    }
-    // Join checks that the total length fits a str.
-    return Ref::steal(PyUnicode_Join(state.empty_str, pieces.get()));
-}
-
-/// After a failed rewrite: puts the file's old text back when it existed, or removes what
-/// the write left of a new file (a cut-off block would carry the marker and stop every
-/// later install). The rewrite's error stays the one that propagates.
-void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) noexcept {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref undone;
-    if (existed) {
-        undone = call_method_utf8(config_path, state.names.write_text, existing);
-    } else {
-        // Only what the write left: a dangling link it could not follow stays.
-        Ref written = call_method(config_path, state.names.exists);
-        int left = written ? is_true(written.get()) : -1;
-        if (left > 0) undone = call_method(config_path, state.names.unlink);
-    }
-    if (!undone) PyErr_Clear();  // the rewrite's error is the one the caller must see
-    PyErr_SetRaisedException(error.release());
-}
-
-/// config_path.parent.mkdir(parents=True, exist_ok=True).
-[[nodiscard]] int make_config_directory(PyObject* config_path) noexcept {
-    Ref config_dir = Ref::steal(PyObject_GetAttr(config_path, state.names.parent));
-    if (!config_dir) return -1;
-    PyObject* stack[4] = {nullptr, config_dir.get(), Py_True, Py_True};
-    Ref made = Ref::steal(PyObject_VectorcallMethod(state.names.mkdir, stack + 1,
-                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                    objects.mkdir_kwnames));
-    return made ? 0 : -1;
-}
-
-/// inject's last steps through the path object's own methods: build, make the folder, write.
-[[nodiscard]] Ref write_through_path_methods(Ref config_path, PyObject* existing_content,
-                                             PyObject* rule_content, bool existed) noexcept {
-    Ref new_content = build_new_content(existing_content, rule_content);
-    if (!new_content) return fail(kInjectFunction, line::kNewContent);
-    if (make_config_directory(config_path.get()) < 0) {
-        return fail(kInjectFunction, line::kMakeDirectory);
-    }
-    Ref written = call_method_utf8(config_path.get(), state.names.write_text, new_content.get());
-    if (!written) {
-        undo_failed_write(config_path.get(), existing_content, existed);
-        return fail(kInjectFunction, line::kWriteConfig);
-    }
-    return config_path;
-}
-
-/// inject's marker test: 1 when the file's text holds RULE_MARKER, 0 when it does not, -1
-/// with the error raised and the entry added.
-[[nodiscard]] int marker_present(PyObject* existing_content) noexcept {
-    Ref marker = lookup_global(state.names.RULE_MARKER);
-    int has = marker ? PySequence_Contains(existing_content, marker.get()) : -1;
-    if (has < 0) add_traceback_entry(kInjectFunction, line::kMarkerPresent);
-    return has;
+    Ref text = rule_file.text();
+    if (!text) return fail(kLoadFunction, line::kReadRuleFile);
+    return checked_rule_text(call_method(text.get(), n.strip), line::kReadRuleFile);
 }
 
 /// inject's rule text, through normal method lookup: the text to write, None when there is
@@ -451,148 +296,6 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
     if (has_rule < 0) return fail(kInjectFunction, line::kNoRule);
     if (!has_rule) return Ref::borrow(Py_None);
     return rule_content;
-}
-
-/// True when the first line end in `data` is CR LF.
-[[nodiscard]] bool first_line_end_is_crlf(const char* data, std::size_t size) noexcept {
-    if (size == 0) return false;  // a new file: no bytes, perhaps no buffer at all
-    const auto* lf = static_cast<const char*>(std::memchr(data, '\n', size));
-    return lf != nullptr && lf != data && lf[-1] == '\r';
-}
-
-/// UTF-8 of a text, as write_text(encoding="utf-8") encodes it. The last rule text seen is
-/// kept: the rule comes back as a new but equal str on every call, and a long text in
-/// Chinese costs more to encode than to compare.
-[[nodiscard]] const char* utf8_of(PyObject* text, Py_ssize_t* size) noexcept {
-    static PyObject* last = nullptr;  // for the life of the process, like the module state
-    if (last != nullptr && last != text && PyUnicode_GET_LENGTH(last) == PyUnicode_GET_LENGTH(text) &&
-        PyUnicode_Compare(last, text) == 0) {
-        text = last;
-    }
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, size);
-    if (utf8 != nullptr && text != last && *size > 256) Py_XSETREF(last, Py_NewRef(text));
-    return utf8;
-}
-
-/// Appends to `out` "\n\n", the marker, "\n\n", the rule and "\n" in UTF-8, with every LF
-/// that has no CR before it written as CR LF when `crlf`. 0, or -1 with an exception set
-/// (a text that UTF-8 cannot hold, no memory).
-[[nodiscard]] int append_block(files::Buffer& out, PyObject* marker, PyObject* rule,
-                               bool crlf) noexcept {
-    Py_ssize_t marker_size = 0;
-    Py_ssize_t rule_size = 0;
-    const char* marker_bytes = utf8_of(marker, &marker_size);
-    if (marker_bytes == nullptr) return -1;
-    const char* rule_bytes = utf8_of(rule, &rule_size);
-    if (rule_bytes == nullptr) return -1;
-    struct Piece {
-        const char* data;
-        std::size_t size;
-    };
-    const Piece pieces[] = {{"\n\n", 2},
-                            {marker_bytes, static_cast<std::size_t>(marker_size)},
-                            {"\n\n", 2},
-                            {rule_bytes, static_cast<std::size_t>(rule_size)},
-                            {"\n", 1}};
-    std::size_t most = 0;
-    for (const Piece& piece : pieces) most += piece.size * (crlf ? 2 : 1);
-    if (!out.reserve(out.size() + most)) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    char previous = '\0';  // the block's own line ends: the text before it is not looked at
-    for (const Piece& piece : pieces) {
-        if (!crlf) {
-            std::memcpy(out.spare(), piece.data, piece.size);
-            out.grow(piece.size);
-            continue;
-        }
-        char* to = out.spare();
-        for (std::size_t i = 0; i < piece.size; ++i) {
-            if (piece.data[i] == '\n' && previous != '\r') *to++ = '\r';
-            previous = *to++ = piece.data[i];
-        }
-        out.grow(static_cast<std::size_t>(to - out.spare()));
-    }
-    return 0;
-}
-
-/// The folder of the configuration file, made with the OS when it is there or can be made
-/// in one step; anything else goes to the path's own mkdir, for its exact behaviour.
-[[nodiscard]] int make_config_directory_directly(PyObject* config_path,
-                                                 const support::FsName& name) noexcept {
-    char directory[4096];
-    const char* path = name.c_str();
-    const char* slash = std::strrchr(path, '/');
-    std::size_t size = slash == nullptr ? 1 : slash == path ? 1 : static_cast<std::size_t>(slash - path);
-    if (size >= sizeof directory) return make_config_directory(config_path);
-    if (slash == nullptr) {
-        directory[0] = '.';
-    } else {
-        std::memcpy(directory, path, size);
-    }
-    directory[size] = '\0';
-    int error = files::make_directory(directory, support::interpreter_observer());
-    if (error == files::kRefused) return -1;
-    files::Kind kind = files::Kind::Missing;
-    if (error == 0 ||
-        (error == EEXIST && files::probe(directory, kind) == 0 && kind == files::Kind::Directory)) {
-        return 0;
-    }
-    return make_config_directory(config_path);
-}
-
-/// inject's steps from the existence test on, done with the OS for a plain path: the
-/// user's bytes are kept as they are, the block follows the file's line ends, and the file
-/// is replaced whole, never truncated in place.
-[[nodiscard]] Ref inject_directly(PyObject* self, Ref config_path,
-                                  const support::FsName& name) noexcept {
-    const auto& n = state.names;
-    files::Buffer bytes;
-    const int found = read_if_exists(name, bytes, kInjectFunction, line::kConfigExists,
-                                     line::kReadConfig);
-    if (found < 0) return {};
-    const bool existed = found > 0;
-    Ref existing_content = Ref::borrow(state.empty_str);
-    if (existed) {
-        existing_content = text_mode(bytes.data(), bytes.size());
-        if (!existing_content) return fail(kInjectFunction, line::kReadConfig);
-        int has_marker = marker_present(existing_content.get());
-        if (has_marker < 0) return {};
-        if (has_marker) return config_path;
-    }
-
-    Ref rule_content = rule_to_write(self);
-    if (!rule_content || rule_content.get() == Py_None) return rule_content;
-
-    // _load_rule_content may be anyone's code: if it changed pathlib, finish its way.
-    if (!support::is_plain_path(config_path.get())) {
-        return write_through_path_methods(std::move(config_path), existing_content.get(),
-                                          rule_content.get(), existed);
-    }
-
-    Ref marker = lookup_global(n.RULE_MARKER);
-    if (!marker) return fail(kInjectFunction, line::kNewContent);
-    Ref marker_text = as_text(marker.get());
-    if (!marker_text) return fail(kInjectFunction, line::kNewContent);
-    Ref rule_text = as_text(rule_content.get());
-    if (!rule_text) return fail(kInjectFunction, line::kNewContent);
-
-    if (make_config_directory_directly(config_path.get(), name) < 0) {
-        return fail(kInjectFunction, line::kMakeDirectory);
-    }
-
-    const std::size_t old_size = bytes.size();
-    if (append_block(bytes, marker_text.get(), rule_text.get(),
-                     first_line_end_is_crlf(bytes.data(), old_size)) < 0) {
-        return fail(kInjectFunction, line::kWriteConfig);
-    }
-    if (int error = files::replace_contents(name.c_str(), bytes.data(), bytes.size(), old_size,
-                                            support::interpreter_observer());
-        error != 0) {
-        return fail_file(error, name, kInjectFunction, line::kWriteConfig);
-    }
-    return config_path;
 }
 
 /// table.get(runtime). An exact dict's `get` cannot be overridden, so its lookup is
@@ -610,7 +313,7 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
 /// pathlib offers for the same path (with_name, which also keeps the text it makes). Empty,
 /// with nothing pending, when that way does not apply.
 [[nodiscard]] Ref sibling_path(PyObject* directory, PyObject* name) noexcept {
-    if (!files::kAvailable || !PyUnicode_CheckExact(name) || !support::is_plain_path(directory)) {
+    if (!support::kFilesAvailable || !PyUnicode_CheckExact(name) || !support::is_plain_path(directory)) {
         return {};
     }
     const Py_ssize_t size = PyUnicode_GET_LENGTH(name);
@@ -646,30 +349,29 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
         if (!config_path) return fail(kInjectFunction, line::kConfigPath);
     }
 
-    if (files::kAvailable && support::is_plain_path(config_path.get())) {
-        support::FsName name;
-        int named = support::fs_name(support::plain_path_text(config_path.get()), name);
-        if (named < 0) return fail(kInjectFunction, line::kConfigExists);
-        if (named > 0) return inject_directly(self, std::move(config_path), name);
+    TextFile config;
+    if (config.open(config_path.dup()) < 0) return fail(kInjectFunction, line::kConfigExists);
+    TextFile::Stage failed = TextFile::Stage::Test;
+    int existed = config.read(failed);
+    if (existed < 0) {
+        return fail(kInjectFunction, line_of(failed, line::kConfigExists, line::kReadConfig));
     }
-
-    Ref existing_content = Ref::borrow(state.empty_str);
-    Ref exists = call_method(config_path.get(), n.exists);
-    int existed = exists ? is_true(exists.get()) : -1;
-    if (existed < 0) return fail(kInjectFunction, line::kConfigExists);
     if (existed) {
-        existing_content = call_method_utf8(config_path.get(), n.read_text, nullptr);
-        if (!existing_content) return fail(kInjectFunction, line::kReadConfig);
-        int has_marker = marker_present(existing_content.get());
-        if (has_marker < 0) return {};
+        Ref marker = lookup_global(n.RULE_MARKER);
+        int has_marker = marker ? config.contains(marker.get()) : -1;
+        if (has_marker < 0) return fail(kInjectFunction, line::kMarkerPresent);
         if (has_marker) return config_path;
     }
 
     Ref rule_content = rule_to_write(self);
     if (!rule_content || rule_content.get() == Py_None) return rule_content;
 
-    return write_through_path_methods(std::move(config_path), existing_content.get(),
-                                      rule_content.get(), existed != 0);
+    Ref marker = lookup_global(n.RULE_MARKER);
+    if (!marker) return fail(kInjectFunction, line::kNewContent);
+    if (config.append_block(marker.get(), rule_content.get(), failed) < 0) {
+        return fail(kInjectFunction, line_of(failed, line::kReadConfig, line::kReadConfig));
+    }
+    return config_path;
 }
 
 // ---------------------------------------------------------------------------
@@ -749,16 +451,22 @@ PyMethodDef method_records[] = {
 /// Texts, keyword-name tuples and the binding signatures; made once.
 [[nodiscard]] int make_module_objects() noexcept {
     const auto& n = state.names;
-    if (objects.rule_marker == nullptr) {
-        if ((objects.rule_marker = support::make_text(kRuleMarker)) == nullptr) return -1;
-        if ((objects.default_rule = support::make_text(kDefaultRuleContent)) == nullptr) return -1;
-        if ((objects.class_doc = support::make_text(kClassDoc)) == nullptr) return -1;
-        if ((objects.two_line_feeds = support::make_text("\n\n")) == nullptr) return -1;
-        if ((objects.line_feed = support::make_text("\n")) == nullptr) return -1;
-        if ((objects.carriage_return = support::make_text("\r")) == nullptr) return -1;
-        if ((objects.crlf = support::make_text("\r\n")) == nullptr) return -1;
-        if ((objects.encoding_kwnames = PyTuple_Pack(1, n.encoding)) == nullptr) return -1;
-        if ((objects.mkdir_kwnames = PyTuple_Pack(2, n.parents, n.exist_ok)) == nullptr) return -1;
+    // Each object on its own: an import retried after a failure here finds every one
+    // that was made, and makes the rest.
+    const auto make = [](PyObject*& field, PyObject* made) noexcept {
+        if (field == nullptr) field = made;
+        else Py_XDECREF(made);
+        return field != nullptr;
+    };
+    if (!(objects.rule_marker || make(objects.rule_marker, support::make_text(kRuleMarker))) ||
+        !(objects.default_rule || make(objects.default_rule, support::make_text(kDefaultRuleContent))) ||
+        !(objects.class_doc || make(objects.class_doc, support::make_text(kClassDoc))) ||
+        !(objects.two_line_feeds || make(objects.two_line_feeds, support::make_text("\n\n"))) ||
+        !(objects.line_feed || make(objects.line_feed, support::make_text("\n"))) ||
+        !(objects.encoding_kwnames || make(objects.encoding_kwnames, PyTuple_Pack(1, n.encoding))) ||
+        !(objects.mkdir_kwnames ||
+          make(objects.mkdir_kwnames, PyTuple_Pack(2, n.parents, n.exist_ok)))) {
+        return -1;
     }
     init_signature.params[0] = n.self;
     init_signature.params[1] = n.templates_dir;

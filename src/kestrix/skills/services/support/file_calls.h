@@ -1,15 +1,22 @@
-// The interpreter's side of the file calls: names for the OS, audit events, the lock
-// around blocking calls, and the exceptions that the path methods would raise.
+// The interpreter's side of the file calls: names for the OS, audit events, the lock let
+// go around blocking calls, Ctrl-C between pieces, and the exceptions that the path
+// methods would raise.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 
-#include "support/files.h"
+#include "support/os/hooks.h"
 #include "support/ref.h"
 
 namespace kestrix::support {
+
+#if defined(__linux__)
+inline constexpr bool kFilesAvailable = true;
+#else
+inline constexpr bool kFilesAvailable = false;
+#endif
 
 /// A path as the OS sees it: the text that os.fspath() gives and its encoded bytes.
 struct FsName {
@@ -26,13 +33,18 @@ struct FsName {
 /// exception set.
 [[nodiscard]] int fs_name(Ref text, FsName& out) noexcept;
 
-/// Audit events as os.open, os.mkdir, os.rename and os.remove raise them, and the
-/// interpreter's lock let go around blocking calls. Shared and stateless.
-[[nodiscard]] const files::Observer& interpreter_observer() noexcept;
+/// Audit events as open(), os.mkdir, os.rename and os.remove raise them, the interpreter's
+/// lock let go around blocking calls, and pending signal handlers run between the pieces
+/// of long reads and writes. Shared and stateless.
+[[nodiscard]] const os::Hooks& interpreter_hooks() noexcept;
 
-/// Sets the exception for a files:: result `code` (an errno, kNotRegular, kNoMemory; for
-/// kRefused the observer's exception is already pending), with `filename` as its
-/// filename. Always returns -1.
-int raise_file_error(int code, PyObject* filename) noexcept;
+/// How a file error is reported: the errno of writing the content itself carries no file
+/// name, as write() errors do not; every other one names the file.
+enum class ErrorSource { Naming, Writing };
+
+/// Sets the exception for an os:: result `code` (an errno or one of its codes; for
+/// kRefused the hook's exception is already pending), naming `filename` as the path
+/// methods would. The one place where the OS's answers become exceptions.
+void raise_file_error(int code, PyObject* filename, ErrorSource source = ErrorSource::Naming) noexcept;
 
 }  // namespace kestrix::support

@@ -22,9 +22,9 @@ constexpr const char* kMethods[] = {
     "exists",      "stat",          "is_dir",    "read_text",          "open",
     "write_text",  "mkdir",         "unlink",    "__fspath__",         "__str__",
     "__truediv__", "__rtruediv__",  "with_name", "with_segments",      "_from_parsed_parts",
-    "_from_parsed_string",          "_format_parsed_parts"};
+    "_from_parsed_string",          "_format_parsed_parts", "joinpath",     "_parse_path"};
 /// Properties read on the path, by the same rule.
-constexpr const char* kProperties[] = {"parent", "drive", "root", "_tail"};
+constexpr const char* kProperties[] = {"parent", "drive", "root", "_tail", "name"};
 /// The slot where a path keeps its text once made.
 constexpr const char kTextSlot[] = "_str";
 
@@ -59,7 +59,23 @@ constexpr const char kTextSlot[] = "_str";
     return reinterpret_cast<PyTypeObject*>(concrete.release());
 }
 
-/// Examines `type` from scratch; true when all its file methods are pathlib's.
+/// True when `value`, found in a class of pathlib's, is pathlib's own: a function, a class
+/// method of one or a property whose getter is one, all defined in pathlib's modules.
+[[nodiscard]] bool own_attribute(PyObject* value, PyObject* const* module_dicts, int count) noexcept {
+    if (Py_TYPE(value) == &PyClassMethod_Type || Py_TYPE(value) == &PyStaticMethod_Type) {
+        Ref inner = Ref::steal(PyObject_GetAttrString(value, "__func__"));
+        return inner && from_pathlib(inner.get(), module_dicts, count);
+    }
+    if (Py_TYPE(value) == &PyProperty_Type) {
+        Ref getter = Ref::steal(PyObject_GetAttrString(value, "fget"));
+        return getter && from_pathlib(getter.get(), module_dicts, count);
+    }
+    return from_pathlib(value, module_dicts, count);
+}
+
+/// Examines `type` from scratch; true when all its file methods are pathlib's, both as the
+/// type shows them and in every class it inherits from: pathlib's own methods call their
+/// bases' (Path.read_text calls PathBase.read_text), so a patch anywhere on the way counts.
 [[nodiscard]] bool examine(PyTypeObject* type) noexcept {
     Ref local = loaded_module("pathlib._local");
     Ref abc = loaded_module("pathlib._abc");
@@ -78,6 +94,21 @@ constexpr const char kTextSlot[] = "_str";
         Ref getter = Ref::steal(PyObject_GetAttrString(prop.get(), "fget"));
         if (!getter || !from_pathlib(getter.get(), dicts, 2)) return false;
     }
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (base == &PyBaseObject_Type) continue;
+        PyObject* namespace_ = base->tp_dict;
+        if (namespace_ == nullptr) return false;
+        for (const char* const* names : {kMethods, kProperties}) {
+            const std::size_t count = names == kMethods ? std::size(kMethods) : std::size(kProperties);
+            for (std::size_t k = 0; k < count; ++k) {
+                PyObject* value = PyDict_GetItemString(namespace_, names[k]);  // borrowed
+                if (value != nullptr && !own_attribute(value, dicts, 2)) return false;
+            }
+        }
+    }
     Ref slot = Ref::steal(PyObject_GetAttrString(as_object, kTextSlot));
     return slot && Py_TYPE(slot.get()) == &PyMemberDescr_Type;
 }
@@ -94,13 +125,15 @@ bool is_plain_path(PyObject* path) noexcept {
         if (type != plain_type) return false;
     }
     if (examined_tag != 0 && type->tp_version_tag == examined_tag) return examined_plain;
-    // First sight of the type, or it (or a base) changed since: look again.
+    // First sight of the type, or it (or a base) changed since: look again. When the
+    // interpreter has no version tag left for the type (it hands out a limited number per
+    // class), the answer cannot be remembered and every call looks again.
     PyObject* pending = PyErr_GetRaisedException();
     examined_plain = examine(type);
     PyErr_Clear();
     examined_tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
     PyErr_SetRaisedException(pending);
-    return examined_plain && examined_tag != 0;
+    return examined_plain;
 }
 
 Ref plain_path_text(PyObject* path) noexcept {

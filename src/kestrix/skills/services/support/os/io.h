@@ -1,0 +1,36 @@
+// Reads and writes of whole ranges, in pieces the caller may stop between.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+#include "support/os/buffer.h"
+#include "support/os/hooks.h"
+
+namespace kestrix::os {
+
+/// A range of bytes to write.
+struct Bytes {
+    const char* data = nullptr;
+    std::size_t size = 0;
+};
+
+/// Writes `pieces` one after the other at `offset` of `fd`, resuming after short writes
+/// and interruptions. Long writes let the caller's lock go and ask it between pieces
+/// whether to stop. Returns 0, an errno or kRefused.
+[[nodiscard]] int write_at(int fd, off_t offset, const Bytes* pieces, std::size_t count,
+                           const Hooks& hooks) noexcept;
+
+/// Reads `fd` from its offset to its end into `out` (which already holds `expected` bytes'
+/// room, the size fstat gave). Same pieces and stops as write_at.
+[[nodiscard]] int read_to_end(int fd, std::size_t expected, Buffer& out, const Hooks& hooks) noexcept;
+
+/// 0 when the file behind `fd` holds exactly `bytes`, kChanged when it does not, or an
+/// errno. Reads it again in pieces, without a second copy of the whole.
+[[nodiscard]] int holds_exactly(int fd, Bytes bytes, const Hooks& hooks) noexcept;
+
+/// fsync, resumed after interruptions.
+[[nodiscard]] int sync_file(int fd) noexcept;
+
+}  // namespace kestrix::os

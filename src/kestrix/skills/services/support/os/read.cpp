@@ -1,0 +1,71 @@
+#include "support/os/read.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "support/os/descriptor.h"
+#include "support/os/io.h"
+#include "support/os/location.h"
+
+namespace kestrix::os {
+
+namespace {
+
+/// Attempts at reading a name that keeps turning into a link under our feet.
+constexpr int kAttempts = 8;
+
+}  // namespace
+
+int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& stage,
+                    const Hooks& hooks) noexcept {
+    found = Identity{};
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        stage = ReadStage::Test;
+        Location where;
+        int error = locate(path, where);
+        if (error == ELOOP) return 0;  // an existence test says "not there"
+        if (error == kProtectedLink) {
+            stage = ReadStage::Read;  // the kernel refuses the open, not the look
+            return error;
+        }
+        if (error != 0) return error;
+        if (!where.exists) return 0;
+        const mode_t kind = where.info.st_mode & S_IFMT;
+        if (where.must_be_folder && kind != S_IFDIR) return 0;
+        stage = ReadStage::Read;
+        if (kind == S_IFDIR) return EISDIR;
+        if (kind == S_IFSOCK) return ENXIO;
+        if (kind != S_IFREG) return kNotRegular;  // never opened: opening a device may act
+
+        // O_NONBLOCK: should the name turn into a FIFO meanwhile, opening it must not wait.
+        const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
+        if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0) return kRefused;
+        Descriptor fd(::openat(where.folder.get(), where.name.c_str(), flags));
+        if (!fd.valid()) {
+            if (errno == ELOOP || errno == ENOENT) continue;  // swapped since: look again
+            return errno;
+        }
+        struct stat info {};
+        if (::fstat(fd.get(), &info) < 0) return errno;
+        if (S_ISDIR(info.st_mode)) return EISDIR;
+        if (!S_ISREG(info.st_mode)) return kNotRegular;
+
+        Buffer bytes;
+        const auto size = static_cast<std::size_t>(info.st_size);
+        // One byte more than the size, so that a file which grew is seen to have grown.
+        if (!bytes.reserve(size + 1)) return kNoMemory;
+        error = read_to_end(fd.get(), size, bytes, hooks);
+        if (error == ENOMEM) return kNoMemory;
+        if (error != 0) return error;
+        out = static_cast<Buffer&&>(bytes);
+        found = Identity{true, info.st_dev, info.st_ino};
+        return 0;
+    }
+    stage = ReadStage::Read;
+    return ELOOP;
+}
+
+}  // namespace kestrix::os

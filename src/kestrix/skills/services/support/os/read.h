@@ -1,0 +1,32 @@
+// Reading a whole regular file, never blocking on anything else.
+#pragma once
+
+#include <sys/types.h>
+
+#include "support/os/buffer.h"
+#include "support/os/hooks.h"
+
+namespace kestrix::os {
+
+/// Which file was read: what a later write must still find at the same name.
+struct Identity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+/// Where a read failed: at the existence test (the path could not be looked at) or at the
+/// read itself.
+enum class ReadStage { Test, Read };
+
+/// Reads the regular file that `path` leads to (see locate) into `out`. Returns 0 with
+/// `found.exists` false when nothing is there, as an existence test would say (missing,
+/// through a non-folder, too many links, a link that must lead to a folder but does not);
+/// or 0 with the bytes and the file's identity. Otherwise `stage` says where it failed and
+/// the result is an errno (EISDIR for a folder, ENXIO for a socket, as open() gives them),
+/// kNotRegular (a FIFO or device: never opened for long enough to block), kProtectedLink,
+/// kNoMemory or kRefused.
+[[nodiscard]] int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& stage,
+                                  const Hooks& hooks) noexcept;
+
+}  // namespace kestrix::os

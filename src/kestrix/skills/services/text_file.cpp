@@ -1,0 +1,335 @@
+#include "text_file.h"
+
+#include <cstring>
+#include <utility>
+
+#include "calls.h"
+#include "support/os/folder.h"
+#include "support/os/write.h"
+#include "support/path_guard.h"
+#include "support/pathlib/text_mode.h"
+
+namespace kestrix {
+
+namespace {
+
+using support::Ref;
+using support::state;
+
+/// Times a write may find the file changed by someone else and read it again.
+constexpr int kWriteAttempts = 8;
+
+/// True when the first line end in `data` is CR LF.
+[[nodiscard]] bool first_line_end_is_crlf(const char* data, std::size_t size) noexcept {
+    if (size == 0) return false;  // a new file: no bytes, perhaps no buffer at all
+    const auto* lf = static_cast<const char*>(std::memchr(data, '\n', size));
+    return lf != nullptr && lf != data && lf[-1] == '\r';
+}
+
+/// "\n\n", the marker, "\n\n", the rule and "\n" in UTF-8 into `out`, with every LF that
+/// has no CR before it written as CR LF when `crlf`. False when out of memory.
+[[nodiscard]] bool build_block(os::Buffer& out, const char* marker, std::size_t marker_size,
+                               const char* rule, std::size_t rule_size, bool crlf) noexcept {
+    const os::Bytes pieces[] = {
+        {"\n\n", 2}, {marker, marker_size}, {"\n\n", 2}, {rule, rule_size}, {"\n", 1}};
+    std::size_t most = 0;
+    for (const os::Bytes& piece : pieces) most += piece.size * (crlf ? 2 : 1);
+    out.clear();
+    if (!out.reserve(most)) return false;
+    char previous = '\0';  // the block's own line ends: the text before it is not looked at
+    for (const os::Bytes& piece : pieces) {
+        if (!crlf) {
+            std::memcpy(out.spare(), piece.data, piece.size);
+            out.grow(piece.size);
+            continue;
+        }
+        char* to = out.spare();
+        for (std::size_t i = 0; i < piece.size; ++i) {
+            if (piece.data[i] == '\n' && previous != '\r') *to++ = '\r';
+            previous = *to++ = piece.data[i];
+        }
+        out.grow(static_cast<std::size_t>(to - out.spare()));
+    }
+    return true;
+}
+
+/// The file's old text, then the marker and the rule, each behind a blank line.
+[[nodiscard]] Ref build_new_content(PyObject* existing, PyObject* marker, PyObject* rule) noexcept {
+    Ref pieces = Ref::steal(PyTuple_New(6));
+    if (!pieces) return {};
+    PyObject* sources[6] = {existing, objects.two_line_feeds, marker, objects.two_line_feeds,
+                            rule,     objects.line_feed};
+    for (Py_ssize_t i = 0; i < 6; ++i) {
+        Ref text = as_text(sources[i]);
+        if (!text) return {};
+        PyTuple_SET_ITEM(pieces.get(), i, text.release());
+    }
+    // Join checks that the total length fits a str.
+    return Ref::steal(PyUnicode_Join(state.empty_str, pieces.get()));
+}
+
+/// config_path.parent.mkdir(parents=True, exist_ok=True).
+[[nodiscard]] int make_folder_through_methods(PyObject* config_path) noexcept {
+    Ref folder = Ref::steal(PyObject_GetAttr(config_path, state.names.parent));
+    if (!folder) return -1;
+    PyObject* stack[4] = {nullptr, folder.get(), Py_True, Py_True};
+    Ref made = Ref::steal(PyObject_VectorcallMethod(
+        state.names.mkdir, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, objects.mkdir_kwnames));
+    return made ? 0 : -1;
+}
+
+/// Adds to the pending exception the note that the file could not be put back.
+void note_not_restored() noexcept {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    Ref note = Ref::steal(PyUnicode_FromString(
+        "The configuration file could not be put back as it was; check its content."));
+    if (note && error) {
+        Ref added = Ref::steal(PyObject_CallMethodOneArg(error.get(), state.names.add_note, note.get()));
+        if (!added) PyErr_Clear();  // the write's own error must still propagate
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
+/// After a failed write_text: puts the file's old text back when it no longer holds it, or
+/// removes what the write left of a new file (a cut-off block would carry the marker and stop
+/// every later install). The write's error stays the one that propagates.
+void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) noexcept {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    bool restored = true;
+    if (existed) {
+        // A write refused before it began left the file as it was: rewriting it would
+        // only lose what read_text does not keep (CR LF line ends, say).
+        Ref now = call_method_utf8(config_path, state.names.read_text, nullptr);
+        int same = now ? PyObject_RichCompareBool(now.get(), existing, Py_EQ) : -1;
+        if (same != 1) {
+            if (same < 0) PyErr_Clear();  // unreadable now: write the old text back regardless
+            restored = static_cast<bool>(call_method_utf8(config_path, state.names.write_text, existing));
+        }
+    } else {
+        Ref written = call_method(config_path, state.names.exists);
+        int left = written ? is_true(written.get()) : -1;
+        if (left > 0) restored = static_cast<bool>(call_method(config_path, state.names.unlink));
+        else restored = left == 0;
+    }
+    if (!restored) PyErr_Clear();  // reported below, as a note on the write's own error
+    PyErr_SetRaisedException(error.release());
+    if (!restored) note_not_restored();
+}
+
+}  // namespace
+
+int TextFile::open(Ref path) noexcept {
+    path_ = std::move(path);
+    direct_ = false;
+    if (!support::kFilesAvailable || !support::is_plain_path(path_.get())) return 0;
+    int named = support::fs_name(support::plain_path_text(path_.get()), name_);
+    if (named < 0) return -1;
+    direct_ = named > 0;
+    return 0;
+}
+
+int TextFile::open_named(Ref text) noexcept {
+    path_ = Ref{};
+    direct_ = false;
+    if (!support::kFilesAvailable) return 0;
+    int named = support::fs_name(std::move(text), name_);
+    direct_ = named > 0;
+    return named;
+}
+
+int TextFile::read(Stage& failed) noexcept {
+    text_ = Ref{};
+    return direct_ ? read_directly(failed) : read_through_methods(failed);
+}
+
+int TextFile::read_directly(Stage& failed) noexcept {
+    os::ReadStage stage = os::ReadStage::Test;
+    int error = os::read_whole_file(name_.c_str(), bytes_, identity_, stage,
+                                    support::interpreter_hooks());
+    if (error != 0) {
+        support::raise_file_error(error, name_.text.get());
+        failed = stage == os::ReadStage::Test ? Stage::Test : Stage::Read;
+        return -1;
+    }
+    existed_ = identity_.exists;
+    if (!existed_) return 0;
+    if (!support::is_strict_utf8(bytes_.data(), bytes_.size())) {
+        // The decoder says what is wrong, exactly as read_text would.
+        text_ = support::text_mode(bytes_.data(), bytes_.size());
+        if (!text_) {
+            failed = Stage::Read;
+            return -1;
+        }
+    }
+    return 1;
+}
+
+int TextFile::read_through_methods(Stage& failed) noexcept {
+    Ref exists = call_method(path_.get(), state.names.exists);
+    int present = exists ? is_true(exists.get()) : -1;
+    if (present < 0) {
+        failed = Stage::Test;
+        return -1;
+    }
+    existed_ = present != 0;
+    if (!existed_) return 0;
+    text_ = call_method_utf8(path_.get(), state.names.read_text, nullptr);
+    if (!text_) {
+        failed = Stage::Read;
+        return -1;
+    }
+    return 1;
+}
+
+Ref TextFile::text() noexcept {
+    if (!text_) {
+        text_ = existed_ && direct_ ? support::text_mode(bytes_.data(), bytes_.size())
+                                    : Ref::borrow(state.empty_str);
+    }
+    return text_.dup();
+}
+
+int TextFile::contains(PyObject* marker) noexcept {
+    if (direct_ && !text_ && PyUnicode_CheckExact(marker)) {
+        // The bytes answer as the text would, without making a str of the whole file.
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(marker, &size);
+        if (utf8 == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return -1;
+            PyErr_Clear();  // a lone surrogate: only the text can be asked
+        } else if (std::memchr(utf8, '\r', static_cast<std::size_t>(size)) == nullptr &&
+                   std::memchr(utf8, '\n', static_cast<std::size_t>(size)) == nullptr) {
+            return support::contains_bytes(bytes_.data(), bytes_.size(), utf8,
+                                           static_cast<std::size_t>(size))
+                       ? 1
+                       : 0;
+        }
+    }
+    Ref text = this->text();
+    if (!text) return -1;
+    return PySequence_Contains(text.get(), marker);
+}
+
+int TextFile::append_block(PyObject* marker, PyObject* rule, Stage& failed) noexcept {
+    if (direct_ && path_ && !support::is_plain_path(path_.get())) {
+        // Code of anyone's changed pathlib since the read: finish the way it now says.
+        if (!text()) {
+            failed = Stage::Build;
+            return -1;
+        }
+        direct_ = false;
+    }
+    return direct_ ? append_directly(marker, rule, failed)
+                   : append_through_methods(marker, rule, failed);
+}
+
+int TextFile::append_through_methods(PyObject* marker, PyObject* rule, Stage& failed) noexcept {
+    Ref existing = text();
+    Ref new_content = existing ? build_new_content(existing.get(), marker, rule) : Ref{};
+    if (!new_content) {
+        failed = Stage::Build;
+        return -1;
+    }
+    if (make_folder_through_methods(path_.get()) < 0) {
+        failed = Stage::Folder;
+        return -1;
+    }
+    Ref written = call_method_utf8(path_.get(), state.names.write_text, new_content.get());
+    if (!written) {
+        undo_failed_write(path_.get(), existing.get(), existed_);
+        failed = Stage::Write;
+        return -1;
+    }
+    return 0;
+}
+
+int TextFile::make_folder_directly() noexcept {
+    const char* path = name_.c_str();
+    const char* slash = std::strrchr(path, '/');
+    os::Text folder;
+    const bool named = slash == nullptr   ? folder.assign(".", 1)
+                       : slash == path    ? folder.assign("/", 1)
+                                          : folder.assign(path, static_cast<std::size_t>(slash - path));
+    if (!named) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    int error = os::make_folder(folder.c_str(), support::interpreter_hooks());
+    if (error == 0) return 0;
+    if (error == os::kRefused) return -1;
+    // More than one folder to make, or something in the way: the path's own mkdir, for its
+    // exact behaviour.
+    if (!path_) {
+        support::raise_file_error(error, name_.text.get());
+        return -1;
+    }
+    return make_folder_through_methods(path_.get());
+}
+
+int TextFile::append_directly(PyObject* marker, PyObject* rule, Stage& failed) noexcept {
+    failed = Stage::Build;
+    // Both texts are held for as long as their UTF-8 is used.
+    Ref marker_text = as_text(marker);
+    if (!marker_text) return -1;
+    Ref rule_text = as_text(rule);
+    if (!rule_text) return -1;
+    Py_ssize_t marker_size = 0;
+    Py_ssize_t rule_size = 0;
+    const char* marker_utf8 = PyUnicode_AsUTF8AndSize(marker_text.get(), &marker_size);
+    if (marker_utf8 == nullptr) return -1;
+    const char* rule_utf8 = PyUnicode_AsUTF8AndSize(rule_text.get(), &rule_size);
+    if (rule_utf8 == nullptr) return -1;
+    const auto utf8_size = [](Py_ssize_t n) { return static_cast<std::size_t>(n); };
+
+    os::Buffer block;
+    bool crlf = first_line_end_is_crlf(bytes_.data(), bytes_.size());
+    if (!build_block(block, marker_utf8, utf8_size(marker_size), rule_utf8, utf8_size(rule_size),
+                     crlf)) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (bytes_.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX) - block.size()) {
+        PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+        return -1;
+    }
+    failed = Stage::Folder;
+    if (make_folder_directly() < 0) return -1;
+
+    failed = Stage::Write;
+    const os::Hooks& hooks = support::interpreter_hooks();
+    for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+        const os::Bytes old{bytes_.data(), bytes_.size()};
+        bool write_error = false;
+        int error = os::write_whole_file(name_.c_str(), os::Expected{identity_, old}, old,
+                                         os::Bytes{block.data(), block.size()}, write_error, hooks);
+        if (error == 0) return 0;
+        if (error != os::kChanged) {
+            support::raise_file_error(error, name_.text.get(),
+                                      write_error ? support::ErrorSource::Writing
+                                                  : support::ErrorSource::Naming);
+            return -1;
+        }
+        // Someone changed the file since it was read: read it again. The marker there now
+        // means another injector got in first, and there is nothing left to do.
+        Stage ignored = Stage::Read;
+        if (read_directly(ignored) < 0) return -1;
+        if (existed_) {
+            int has = contains(marker);
+            if (has != 0) return has < 0 ? -1 : 0;
+        }
+        if (first_line_end_is_crlf(bytes_.data(), bytes_.size()) != crlf) {
+            crlf = !crlf;
+            if (!build_block(block, marker_utf8, utf8_size(marker_size), rule_utf8,
+                             utf8_size(rule_size), crlf)) {
+                PyErr_NoMemory();
+                return -1;
+            }
+        }
+    }
+    support::raise_file_error(os::kUnsettled, name_.text.get());
+    return -1;
+}
+
+}  // namespace kestrix
