@@ -1,5 +1,7 @@
 #include "support/os/buffer.h"
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,29 +12,60 @@ namespace kestrix::os {
 namespace {
 
 constexpr std::size_t kPage = 4096;
+/// From this size on a buffer is mapped, in whole huge pages.
+constexpr std::size_t kMapped = 2u << 20;
 
 }  // namespace
 
 Buffer::Buffer(Buffer&& o) noexcept
     : data_(std::exchange(o.data_, nullptr)),
       size_(std::exchange(o.size_, 0)),
-      capacity_(std::exchange(o.capacity_, 0)) {}
+      capacity_(std::exchange(o.capacity_, 0)),
+      mapped_(std::exchange(o.mapped_, false)) {}
 
 Buffer& Buffer::operator=(Buffer&& o) noexcept {
     if (this != &o) {
-        std::free(data_);
+        release();
         data_ = std::exchange(o.data_, nullptr);
         size_ = std::exchange(o.size_, 0);
         capacity_ = std::exchange(o.capacity_, 0);
+        mapped_ = std::exchange(o.mapped_, false);
     }
     return *this;
 }
 
-Buffer::~Buffer() { std::free(data_); }
+Buffer::~Buffer() { release(); }
+
+void Buffer::release() noexcept {
+    if (mapped_) {
+        ::munmap(data_, capacity_);
+    } else {
+        std::free(data_);
+    }
+    data_ = nullptr;
+    capacity_ = 0;
+    mapped_ = false;
+}
 
 bool Buffer::reserve(std::size_t capacity) noexcept {
     if (capacity <= capacity_) return true;
-    if (capacity > SIZE_MAX - kPage) return false;
+    if (capacity > SIZE_MAX - kMapped) return false;
+    if (capacity >= kMapped) {
+        const std::size_t rounded = (capacity + kMapped - 1) / kMapped * kMapped;
+        void* fresh = mapped_ ? ::mremap(data_, capacity_, rounded, MREMAP_MAYMOVE)
+                              : ::mmap(nullptr, rounded, PROT_READ | PROT_WRITE,
+                                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (fresh == MAP_FAILED) return false;
+        (void)::madvise(fresh, rounded, MADV_HUGEPAGE);  // a hint; small pages work too
+        if (!mapped_) {
+            if (size_ > 0) std::memcpy(fresh, data_, size_);
+            std::free(data_);
+        }
+        data_ = static_cast<char*>(fresh);
+        capacity_ = rounded;
+        mapped_ = true;
+        return true;
+    }
     const std::size_t rounded = (capacity + kPage - 1) / kPage * kPage;
     // No aligned realloc exists: a grown buffer is a new one. Reads size it once from the
     // file's length, so this copies only for files that grow while they are read.

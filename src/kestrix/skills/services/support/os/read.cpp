@@ -16,6 +16,16 @@ namespace {
 
 /// Attempts at reading a name that keeps turning into a link under our feet.
 constexpr int kAttempts = 8;
+/// How long before a read a file's last change must lie for its timestamps to tell any
+/// later change apart: many ticks of the coarse clock they come from.
+constexpr time_t kSettledSeconds = 2;
+
+[[nodiscard]] Identity identity_of(const struct stat& info) noexcept {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const bool settled = now.tv_sec - info.st_ctim.tv_sec > kSettledSeconds;
+    return Identity{true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim, settled};
+}
 
 }  // namespace
 
@@ -61,7 +71,7 @@ int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& s
         if (error == ENOMEM) return kNoMemory;
         if (error != 0) return error;
         out = static_cast<Buffer&&>(bytes);
-        found = Identity{true, info.st_dev, info.st_ino};
+        found = identity_of(info);
         return 0;
     }
     stage = ReadStage::Read;

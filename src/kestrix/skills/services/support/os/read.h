@@ -2,6 +2,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include "support/os/buffer.h"
 #include "support/os/hooks.h"
@@ -13,6 +14,14 @@ struct Identity {
     bool exists = false;
     dev_t device = 0;
     ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified {};
+    struct timespec changed {};  ///< ctime: no user can set it back
+    /// The file had not changed for a while when it was read. Timestamps come from a clock
+    /// that ticks every few milliseconds, so a change made in the same tick as the last one
+    /// may leave them as they were: for a file changed just before it was read, only its
+    /// bytes can tell (as git treats "racily clean" files).
+    bool settled = false;
 };
 
 /// Where a read failed: at the existence test (the path could not be looked at) or at the

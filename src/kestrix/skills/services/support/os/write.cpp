@@ -24,6 +24,23 @@ constexpr long kLockWaitMicroseconds = 10'000'000;
     return info.st_dev == identity.device && info.st_ino == identity.inode;
 }
 
+[[nodiscard]] bool same_time(const struct timespec& a, const struct timespec& b) noexcept {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+/// 0 while the open file still holds what was read; kChanged otherwise. Its timestamps
+/// tell when they can; the bytes themselves are compared when they cannot.
+[[nodiscard]] int unchanged(int fd, const struct stat& info, const Expected& expected,
+                            const Hooks& hooks) noexcept {
+    const Identity& was = expected.identity;
+    if (!same_file(info, was) || info.st_size != was.size ||
+        static_cast<std::size_t>(info.st_size) != expected.bytes.size ||
+        !same_time(info.st_mtim, was.modified) || !same_time(info.st_ctim, was.changed)) {
+        return kChanged;
+    }
+    return was.settled ? 0 : holds_exactly(fd, expected.bytes, hooks);
+}
+
 /// Takes an exclusive lock on the whole file behind `fd`, waiting (with the caller's lock
 /// let go) while another writer holds it. A file system without such locks is written
 /// without them.
@@ -232,8 +249,7 @@ int write_whole_file(const char* path, const Expected& expected, Bytes head, Byt
     // Under the lock: another writer may have replaced or changed it while we waited.
     if (int error = still_named(where, info); error != 0) return error;
     if (::fstat(fd.get(), &info) < 0) return errno;
-    if (static_cast<std::size_t>(info.st_size) != expected.bytes.size) return kChanged;
-    if (int error = holds_exactly(fd.get(), expected.bytes, hooks); error != 0) return error;
+    if (int error = unchanged(fd.get(), info, expected, hooks); error != 0) return error;
 
     bool in_place = info.st_nlink != 1;  // every name of the file must see the new text
     if (!in_place) {
