@@ -56,7 +56,8 @@ clean:
 	rm -rf build dist $(VENV) *.egg-info
 
 # --- benchmarks and memory checks -------------------------------------------------------
-# bench: wall clock against the pure-Python equivalent (pyperf, installed here only).
+# bench: wall clock against the pure-Python equivalent (pyperf, installed here only), then
+# 100 MB files against the OS floor, with peak memory.
 # bench-instructions: the same cases as instruction counts under callgrind.
 # test-asan: the whole suite against an ASan/UBSan build in its own venv; any report fails.
 # test-valgrind: the fast suite under memcheck; any error in the process fails.
@@ -76,12 +77,14 @@ $(VENV)/.bench-installed: $(VENV)/bin/python bench/requirements.txt
 
 bench: build $(VENV)/.bench-installed
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(PY) bench/large_files.py
 
 valgrind-installed:
 	@command -v valgrind >/dev/null 2>&1 || { apt-get update && apt-get install -y valgrind; }
 
 bench-instructions: build valgrind-installed
 	$(PY) bench/instructions.py
+	$(PY) bench/large_files.py --instructions
 
 $(ASAN_VENV)/.installed: $(SOURCES) requirements-dev.txt
 	@$(MAKE) --no-print-directory venv VENV=$(ASAN_VENV)

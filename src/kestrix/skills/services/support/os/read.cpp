@@ -32,31 +32,46 @@ constexpr time_t kSettledSeconds = 2;
 int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& stage,
                     const Hooks& hooks) noexcept {
     found = Identity{};
+    // O_NONBLOCK: should the name turn into a FIFO meanwhile, opening it must not wait.
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        stage = ReadStage::Test;
-        Location where;
-        int error = locate(path, where);
-        if (error == ELOOP) return 0;  // an existence test says "not there"
-        if (error == kProtectedLink) {
-            stage = ReadStage::Read;  // the kernel refuses the open, not the look
-            return error;
-        }
-        if (error != 0) return error;
-        if (!where.exists) return 0;
-        const mode_t kind = where.info.st_mode & S_IFMT;
-        if (where.must_be_folder && kind != S_IFDIR) return 0;
-        stage = ReadStage::Read;
-        if (kind == S_IFDIR) return EISDIR;
-        if (kind == S_IFSOCK) return ENXIO;
-        if (kind != S_IFREG) return kNotRegular;  // never opened: opening a device may act
-
-        // O_NONBLOCK: should the name turn into a FIFO meanwhile, opening it must not wait.
-        const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
-        if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0) return kRefused;
-        Descriptor fd(::openat(where.folder.get(), where.name.c_str(), flags));
-        if (!fd.valid()) {
-            if (errno == ELOOP || errno == ENOENT) continue;  // swapped since: look again
-            return errno;
+        Descriptor fd;
+        struct stat first {};
+        const int looked = attempt == 0 ? ::fstatat(AT_FDCWD, path, &first, AT_SYMLINK_NOFOLLOW) : -1;
+        if (looked < 0 && attempt == 0 && (errno == ENOENT || errno == ENOTDIR)) return 0;
+        if (looked == 0 && S_ISREG(first.st_mode)) {
+            // The common case, a regular file and no link at its end: the kernel finds it,
+            // and the folders on the way are the ones it finds for any open().
+            if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0) return kRefused;
+            stage = ReadStage::Read;
+            fd.reset(::openat(AT_FDCWD, path, flags));
+            if (!fd.valid()) {
+                if (errno == ELOOP || errno == ENOENT) continue;  // swapped since: look again
+                return errno;
+            }
+        } else {
+            stage = ReadStage::Test;
+            Location where;
+            int error = locate(path, where);
+            if (error == ELOOP) return 0;  // an existence test says "not there"
+            if (error == kProtectedLink) {
+                stage = ReadStage::Read;  // the kernel refuses the open, not the look
+                return error;
+            }
+            if (error != 0) return error;
+            if (!where.exists) return 0;
+            const mode_t kind = where.info.st_mode & S_IFMT;
+            if (where.must_be_folder && kind != S_IFDIR) return 0;
+            stage = ReadStage::Read;
+            if (kind == S_IFDIR) return EISDIR;
+            if (kind == S_IFSOCK) return ENXIO;
+            if (kind != S_IFREG) return kNotRegular;  // never opened: opening a device may act
+            if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0) return kRefused;
+            fd.reset(::openat(where.folder.get(), where.name.c_str(), flags));
+            if (!fd.valid()) {
+                if (errno == ELOOP || errno == ENOENT) continue;  // swapped since: look again
+                return errno;
+            }
         }
         struct stat info {};
         if (::fstat(fd.get(), &info) < 0) return errno;
@@ -67,7 +82,7 @@ int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& s
         const auto size = static_cast<std::size_t>(info.st_size);
         // One byte more than the size, so that a file which grew is seen to have grown.
         if (!bytes.reserve(size + 1)) return kNoMemory;
-        error = read_to_end(fd.get(), size, bytes, hooks);
+        int error = read_to_end(fd.get(), size, bytes, hooks);
         if (error == ENOMEM) return kNoMemory;
         if (error != 0) return error;
         out = static_cast<Buffer&&>(bytes);
