@@ -295,7 +295,7 @@ def test_audit_hooks_see_the_file_work_and_can_stop_it(tmp_path):
     assert "('os.remove', '.rule_injector.CLAUDE.md." in after  # the new file, cleaned up
 
 
-# --- the same replacement, for the host command ---------------------------------------------
+# --- the same reader and replacement, for the host command ---------------------------------
 
 def test_safe_write_replaces_linked_files_like_inject(tmp_path):
     from kestrix.skills.services._safe_write import replace_file
@@ -314,6 +314,48 @@ def test_safe_write_replaces_linked_files_like_inject(tmp_path):
         replace_file(tmp_path, b"x")
     assert info.value.errno == errno.EISDIR and info.value.filename == str(tmp_path)
     assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("links, expected, outcome", [
+    (1, b"as read\n", b"new"), (2, b"as read\n", b"new"),
+    (1, b"what someone else wrote", errno.ESTALE), (2, b"", errno.ESTALE),
+    (1, None, b"new")])
+def test_safe_write_writes_only_over_what_was_read(tmp_path, links, expected, outcome):
+    from kestrix.skills.services._safe_write import read_file, replace_file
+
+    config = tmp_path / "CLAUDE.md"
+    config.write_bytes(b"as read\n")
+    if links == 2:
+        os.link(config, tmp_path / "other-name.md")
+    assert read_file(config) == b"as read\n" and read_file(tmp_path / "missing") is None
+    if isinstance(outcome, bytes):
+        replace_file(config, b"new", expected=expected)
+    else:
+        with pytest.raises(OSError) as info:
+            replace_file(config, b"new", expected=expected)
+        assert info.value.errno == outcome and info.value.filename == str(config)
+    assert config.read_bytes() == (outcome if isinstance(outcome, bytes) else b"as read\n")
+    assert leftovers(tmp_path) == []
+
+
+def test_failed_undo_is_told_not_hidden(project, tmp_path):
+    skills, config = project
+    config.write_bytes(b"mine\r\n")
+
+    class Failing(OwnMethodsPath):
+        def write_text(self, data, encoding=None):
+            raise OSError(errno.EIO, "disk gone")
+
+        def read_text(self, encoding=None):
+            if getattr(type(self), "broken", False):
+                return "something else"
+            type(self).broken = True  # the first read is inject's own; later ones see damage
+            return super().read_text(encoding=encoding)
+
+    with pytest.raises(OSError) as info:
+        RuleInjector(tmp_path).inject("claude", Failing(skills))
+    assert info.value.errno == errno.EIO and entry_line(info.value) == 85
+    assert any("could not be put back" in note for note in info.value.__notes__)
 
 
 # --- the same paths, made the cheaper way -----------------------------------------------------
