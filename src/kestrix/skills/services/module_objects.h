@@ -17,6 +17,9 @@ struct ModuleObjects {
     PyObject* init_code = nullptr;
     PyObject* inject_code = nullptr;
     PyObject* load_code = nullptr;
+    /// The last long text written directly and its UTF-8, both held strongly.
+    PyObject* last_text = nullptr;
+    PyObject* last_text_utf8 = nullptr;
 };
 
 extern ModuleObjects objects;

@@ -78,6 +78,24 @@ constexpr int kWriteAttempts = 8;
     return made ? 0 : -1;
 }
 
+/// The UTF-8 of `text`, as a bytes object the caller holds for as long as it uses the bytes.
+/// The rule comes back as a new but equal str on every call, and a long text in Chinese
+/// costs more to encode than to compare: the last long one is kept, with its text.
+[[nodiscard]] Ref utf8_of(PyObject* text) noexcept {
+    PyObject* last = objects.last_text;
+    if (last != nullptr &&
+        (last == text || (PyUnicode_GET_LENGTH(last) == PyUnicode_GET_LENGTH(text) &&
+                          PyUnicode_Compare(last, text) == 0))) {
+        return Ref::borrow(objects.last_text_utf8);
+    }
+    Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
+    if (utf8 && PyBytes_GET_SIZE(utf8.get()) > 256) {
+        Py_XSETREF(objects.last_text, Py_NewRef(text));
+        Py_XSETREF(objects.last_text_utf8, Py_NewRef(utf8.get()));
+    }
+    return utf8;
+}
+
 /// Adds to the pending exception the note that the file could not be put back.
 void note_not_restored() noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
@@ -270,17 +288,19 @@ int TextFile::make_folder_directly() noexcept {
 
 int TextFile::append_directly(PyObject* marker, PyObject* rule, Stage& failed) noexcept {
     failed = Stage::Build;
-    // Both texts are held for as long as their UTF-8 is used.
+    // The UTF-8 bytes objects are held for as long as their bytes are used.
     Ref marker_text = as_text(marker);
     if (!marker_text) return -1;
     Ref rule_text = as_text(rule);
     if (!rule_text) return -1;
-    Py_ssize_t marker_size = 0;
-    Py_ssize_t rule_size = 0;
-    const char* marker_utf8 = PyUnicode_AsUTF8AndSize(marker_text.get(), &marker_size);
-    if (marker_utf8 == nullptr) return -1;
-    const char* rule_utf8 = PyUnicode_AsUTF8AndSize(rule_text.get(), &rule_size);
-    if (rule_utf8 == nullptr) return -1;
+    Ref marker_utf8_bytes = utf8_of(marker_text.get());
+    if (!marker_utf8_bytes) return -1;
+    Ref rule_utf8_bytes = utf8_of(rule_text.get());
+    if (!rule_utf8_bytes) return -1;
+    const char* marker_utf8 = PyBytes_AS_STRING(marker_utf8_bytes.get());
+    const char* rule_utf8 = PyBytes_AS_STRING(rule_utf8_bytes.get());
+    const Py_ssize_t marker_size = PyBytes_GET_SIZE(marker_utf8_bytes.get());
+    const Py_ssize_t rule_size = PyBytes_GET_SIZE(rule_utf8_bytes.get());
     const auto utf8_size = [](Py_ssize_t n) { return static_cast<std::size_t>(n); };
 
     os::Buffer block;

@@ -117,7 +117,9 @@ bool Text::assign(const char* s) noexcept { return assign(s, std::strlen(s)); }
 
 bool Text::append(const char* s, std::size_t n) noexcept {
     if (size_ + n + 1 > capacity_) {
+        // Paths are built in a few appends: room for a typical one at once.
         std::size_t wanted = size_ + n + 1 < 2 * capacity_ ? 2 * capacity_ : size_ + n + 1;
+        if (wanted < 256) wanted = 256;
         void* grown = std::realloc(data_, wanted);
         if (grown == nullptr) return false;
         data_ = static_cast<char*>(grown);
