@@ -1,6 +1,6 @@
-"""Attacks on inject's file work: other users in shared folders, files and links swapped at a
-known step, writers of ours at the same file, odd paths and files. Where both routes apply
-(pathlib's own type and a subclass of it), their outcomes are compared."""
+"""Attacks on inject's file work: other users in shared folders, files and links changed at a
+known step, our other writer, odd paths and files. Where both routes apply (pathlib's own
+type and a subclass of it), their outcomes are compared."""
 
 import ctypes
 import errno
@@ -19,7 +19,7 @@ import sys
 import tempfile
 import textwrap
 import threading
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from pathlib import Path
 
 import pytest
@@ -29,9 +29,9 @@ from kestrix.skills.services import rule_injector as ri
 from kestrix.skills.services._safe_write import replace_file
 
 BLOCK = f"\n\n{ri.RULE_MARKER}\n\n{ri._DEFAULT_RULE_CONTENT.strip()}\n".encode()
-CRLF_BLOCK = BLOCK.replace(b"\n", b"\r\n")
 V, W, G = 4201, 4202, 4300  # the file's owner, a third user, a group both may be in
 FILE_EVENTS = ("open", "os.mkdir", "os.rename", "os.remove")
+SET_ID = stat.S_ISUID | stat.S_ISGID
 ROUTES = pytest.mark.parametrize("path_type", [PosixPath, OwnMethodsPath], ids=["os", "methods"])
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="other users are simulated as root")
 
@@ -54,7 +54,7 @@ def outcome(call):
 
 
 def state(folder: Path) -> list:
-    """Every entry of `folder`: name, type, owner, mode and bytes or link text."""
+    """Every entry of `folder`: name, mode, owner, group and bytes or link text."""
     found = []
     for entry in sorted(folder.iterdir()):
         info = entry.lstat()
@@ -71,13 +71,11 @@ def rule_templates(root: Path, text: str) -> Path:
 
 
 def in_child(work, user=None, groups=()):
-    """work() in a forked child, as `user` (uid, gid) when given; its result is handed back
-    (pickled) and anything it raised is raised here. The child is killed after 60 s."""
+    """work() in a forked child, as `user` (uid, gid) when given: its result comes back
+    pickled, what it raised is raised here. The child is killed after 60 s."""
     read_end, write_end = os.pipe()
-    pid = os.fork()
-    if pid == 0:
+    if (pid := os.fork()) == 0:
         try:
-            os.close(read_end)
             if user is not None:
                 os.setgroups(list(groups))
                 os.setgid(user[1])
@@ -86,21 +84,17 @@ def in_child(work, user=None, groups=()):
                 result = (True, work())
             except BaseException as e:
                 result = (False, e)
-            with os.fdopen(write_end, "wb") as out:
-                out.write(pickle.dumps(result))
+            os.write(write_end, pickle.dumps(result))
         finally:
             os._exit(0)
     os.close(write_end)
     chunks = []
     try:
-        while select.select([read_end], [], [], 60)[0]:
-            if not (chunk := os.read(read_end, 1 << 16)):
-                break
+        while select.select([read_end], [], [], 60)[0] and (chunk := os.read(read_end, 1 << 16)):
             chunks.append(chunk)
-        else:
-            os.kill(pid, signal.SIGKILL)
     finally:
         os.close(read_end)
+        os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
     assert chunks, "the child ran out of time or died"
     ok, value = pickle.loads(b"".join(chunks))
@@ -109,12 +103,12 @@ def in_child(work, user=None, groups=()):
     return value
 
 
-# One audit hook for the whole session (hooks cannot be removed); a test sets its action.
+# One audit hook for the whole session (hooks cannot be removed); each test sets its action,
+# which runs only in the process that set it and never inside its own steps.
 _audit = {"action": None, "busy": False, "pid": None}
 
 
 def _dispatch(event, args):
-    # Only in the process that set the action, and never inside the action's own steps.
     if _audit["action"] is None or _audit["busy"] or os.getpid() != _audit["pid"]:
         return
     _audit["busy"] = True
@@ -128,21 +122,18 @@ def _dispatch(event, args):
 def on_audit():
     if _audit["pid"] is None:
         sys.addaudithook(_dispatch)
-
-    def set_action(action):
-        _audit.update(action=action, pid=os.getpid())
-
-    yield set_action
+    yield lambda action: _audit.update(action=action, pid=os.getpid())
     _audit["action"] = None
 
 
-def names(arg, path) -> bool:
-    return isinstance(arg, (str, bytes, os.PathLike)) and os.fsdecode(arg) == str(path)
-
-
 def is_write_open(event, args, path) -> bool:
-    return (event == "open" and names(args[0], path) and isinstance(args[2], int)
+    return (event == "open" and isinstance(args[0], (str, bytes, os.PathLike))
+            and os.fsdecode(args[0]) == str(path) and isinstance(args[2], int)
             and bool(args[2] & (os.O_WRONLY | os.O_RDWR)))
+
+
+def at_step(step, event, args, config) -> bool:
+    return event == step or (step == "write-open" and is_write_open(event, args, config))
 
 
 @pytest.fixture
@@ -170,29 +161,22 @@ def own_file(path: Path, data: bytes, owner, mode) -> Path:
     return path
 
 
-# --- the new file of a private file, seen by another user ------------------------------------
-
-FAN_CLASS_CONTENT, FAN_CLOEXEC, FAN_MARK_ADD, FAN_ALLOW = 0x4, 0x1, 0x1, 0x1
-FAN_OPEN_PERM, FAN_EVENT_ON_CHILD = 0x10000, 0x08000000
-
+# --- the new file of a private file, seen by another user -------------------------------------
 
 def _listen(folder, injector, probe, ready, report):
     libc = ctypes.CDLL(None, use_errno=True)
     libc.fanotify_mark.argtypes = [ctypes.c_int, ctypes.c_uint, ctypes.c_uint64, ctypes.c_int,
                                    ctypes.c_char_p]
-    fan = libc.fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, os.O_RDONLY)
-    if fan < 0 or libc.fanotify_mark(fan, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD,
-                                     -100, os.fsencode(folder)) < 0:
-        os.write(ready, b"-")
-        return
+    fan = libc.fanotify_init(0x4 | 0x1, os.O_RDONLY)  # FAN_CLASS_CONTENT | FAN_CLOEXEC
+    # FAN_MARK_ADD, FAN_OPEN_PERM | FAN_EVENT_ON_CHILD: every open in the folder waits for us.
+    if fan < 0 or libc.fanotify_mark(fan, 0x1, 0x10000 | 0x08000000, -100, bytes(folder)) < 0:
+        return os.write(ready, b"-")
 
-    def allow(fd):
-        os.write(fan, struct.pack("=iI", fd, FAN_ALLOW))
+    def allow(fd, result=None):
+        if result is not None:
+            os.write(report, pickle.dumps(result))
+        os.write(fan, struct.pack("=iI", fd, 0x1))  # FAN_ALLOW
         os.close(fd)
-
-    def probe_then_allow(fd):
-        os.write(report, pickle.dumps(probe()))
-        allow(fd)
 
     os.write(ready, b"+")
     held = False
@@ -203,28 +187,25 @@ def _listen(folder, injector, probe, ready, report):
             data = data[size:]
             name = os.path.basename(os.readlink(f"/proc/self/fd/{fd}"))
             if not held and pid == injector and name.startswith(".rule_injector."):
-                held = True  # the injector waits in open(); the file exists, its mode is set
-                threading.Thread(target=probe_then_allow, args=(fd,)).start()
+                held = True  # the file exists with the mode it was made with
+                threading.Thread(target=lambda fd=fd: allow(fd, probe())).start()
             else:
                 allow(fd)
 
 
 @contextmanager
 def creation_held(folder: Path, probe):
-    """Holds this process's first opening of a `.rule_injector.*` file in `folder` inside the
-    kernel (a fanotify permission event, after the file is made and before open returns: no
-    audit event falls there), runs probe() meanwhile, then lets the open finish. The list
-    yielded gets probe()'s result once the block is left."""
+    """Holds this process's first opening of a `.rule_injector.*` file in `folder` in the
+    kernel (fanotify: after the file is made, before open returns, where no audit event
+    falls) while probe() runs; the list yielded gets probe()'s result after the block."""
     ready_r, ready_w = os.pipe()
     report_r, report_w = os.pipe()
-    injector = os.getpid()
-    pid = os.fork()
-    if pid == 0:
+    injector, found = os.getpid(), []
+    if (pid := os.fork()) == 0:
         try:
             _listen(folder, injector, probe, ready_w, report_w)
         finally:
             os._exit(0)
-    found = []
     try:
         if not select.select([ready_r], [], [], 30)[0] or os.read(ready_r, 1) != b"+":
             pytest.skip("no fanotify permission events here")
@@ -241,13 +222,12 @@ def creation_held(folder: Path, probe):
 def open_attempts(folder: Path) -> list[int]:
     """errno (0: opened) of opening each temporary file of `folder` to read and to write."""
     found = []
-    for name in leftovers(folder):
-        for flags in (os.O_RDONLY, os.O_WRONLY):
-            try:
-                os.close(os.open(folder / name, flags | os.O_NONBLOCK))
-                found.append(0)
-            except OSError as e:
-                found.append(e.errno)
+    for name, flags in [(n, f) for n in leftovers(folder) for f in (os.O_RDONLY, os.O_WRONLY)]:
+        try:
+            os.close(os.open(folder / name, flags | os.O_NONBLOCK))
+            found.append(0)
+        except OSError as e:
+            found.append(e.errno)
     return found
 
 
@@ -271,28 +251,22 @@ def test_private_file_text_never_readable_by_another_user(shared_dir, on_audit, 
     assert stat.S_IMODE(config.stat().st_mode) == 0o600
 
 
-# --- links in sticky shared folders, followed by root and others -------------------------------
+# --- links in sticky shared folders --------------------------------------------------------------
 
 @needs_root
 @pytest.mark.parametrize("folder_owner, link_owner, injector, setuid, followed", [
-    (0, V, 0, True, False),   # a user's link steers root into a set-uid program
-    (0, V, 0, False, False),
-    (0, W, V, False, False),
-    (V, W, 0, False, False),
-    (0, 0, V, False, True),   # the folder owner's link
-    (0, V, V, False, True),   # one's own link
+    (0, V, 0, True, False), (0, V, 0, False, False), (0, W, V, False, False),
+    (V, W, 0, False, False), (0, 0, V, False, True), (0, V, V, False, True),
     (V, V, W, False, True),
-], ids=["root-to-setuid", "root-via-users-link", "user-via-others-link",
+], ids=["root-via-users-link-to-setuid-file", "root-via-users-link", "user-via-others-link",
         "root-via-others-link-in-users-folder", "folder-owners-link", "own-link",
-        "users-link-in-users-folder"])
+        "folder-owners-link-in-users-folder"])
 def test_links_in_sticky_folders_follow_the_protected_symlinks_rule(
         shared_dir, folder_owner, link_owner, injector, setuid, followed):
-    folder = shared_dir(0o1777, (folder_owner, folder_owner))
-    elsewhere = shared_dir(0o777)
+    folder, elsewhere = shared_dir(0o1777, (folder_owner, folder_owner)), shared_dir(0o777)
     target = own_file(elsewhere / "target", b"#!/bin/sh\n", (0, 0), 0o4755 if setuid else 0o666)
-    config = folder / "CLAUDE.md"
-    config.symlink_to(target)
-    os.lchown(config, link_owner, link_owner)
+    (folder / "CLAUDE.md").symlink_to(target)
+    os.lchown(folder / "CLAUDE.md", link_owner, link_owner)
     before = state(folder), state(elsewhere)
     user = None if injector == 0 else (injector, injector)
     result = in_child(lambda: outcome(lambda: inject(PosixPath, folder / "skills")), user)
@@ -312,44 +286,43 @@ def test_owner_swapping_in_a_link_gains_no_root_setuid_file(shared_dir, on_audit
     if links == 2:
         os.link(tool, elsewhere / "tool-too")
     config = own_file(folder / "CLAUDE.md", b"V's notes\n", (V, V), 0o644)
-    before = state(elsewhere)
+    before, swapped, exposed = state(elsewhere), [], []
 
     def swap():  # V may replace its own file in the sticky folder
         os.symlink(tool, folder / "swap")
         os.rename(folder / "swap", config)
 
-    swapped, exposed = [], []
-
-    def at_step(event, args):
-        # After the swap, at every step: a root set-id file V could run is already too late.
-        exposed.extend(e for e in state(folder) if e[2] == 0 and e[1] & (stat.S_ISUID | stat.S_ISGID))
-        if not swapped and (event == step or step == "write-open" and is_write_open(event, args, config)):
+    def watch(event, args):
+        # At every step: a root set-id file in the folder can be run by V at once.
+        exposed.extend(e for e in state(folder) if e[2] == 0 and e[1] & SET_ID)
+        if not swapped and at_step(step, event, args, config):
             swapped.append(in_child(swap, user=(V, V)))
 
-    on_audit(at_step)
+    on_audit(watch)
     outcome(lambda: inject(PosixPath, folder / "skills"))
-    on_audit(None)
-    at_step(None, None)
+    watch(None, None)
     assert swapped and state(elsewhere) == before and exposed == []
 
 
-# --- memory the block is made from ---------------------------------------------------------------
+# --- memory the block is made from -----------------------------------------------------------------
 
 @ROUTES
 def test_marker_equal_to_the_last_rule_is_written_as_itself(tmp_path, monkeypatch, path_type):
-    for number in range(4):
-        a = f"## Règle {number}: signaler chaque échec, même petit. " * 8
-        b = f"## Regel {number}: jeden Fehler melden, für alle. " * 9
-        first, second = tmp_path / f"one{number}" / "skills", tmp_path / f"two{number}" / "skills"
-        inject(path_type, first, rule_templates(tmp_path / f"a{number}", a))
-        monkeypatch.setattr(ri, "RULE_MARKER", "".join(list(a.strip())))
-        inject(path_type, second, rule_templates(tmp_path / f"b{number}", b))
+    for n in range(4):
+        a = f"## Règle {n}: signaler chaque échec, même petit. " * 8
+        b = f"## Regel {n}: jeden Fehler melden, für alle. " * 9
+        inject(path_type, tmp_path / f"one{n}" / "skills", rule_templates(tmp_path / f"a{n}", a))
+        monkeypatch.setattr(ri, "RULE_MARKER", "".join(list(a.strip())))  # equal, not the same
+        inject(path_type, tmp_path / f"two{n}" / "skills", rule_templates(tmp_path / f"b{n}", b))
         monkeypatch.undo()
         expected = f"\n\n{a.strip()}\n\n{b.strip()}\n".encode()
-        assert (second.parent / "CLAUDE.md").read_bytes() == expected
+        assert (tmp_path / f"two{n}" / "CLAUDE.md").read_bytes() == expected
 
 
-# --- hard links and our other writer ---------------------------------------------------------------
+# --- the file changed at a known step ----------------------------------------------------------------
+
+OLD = b"the user's own and rather longer text\n" * 20
+
 
 def hard_linked(folder: Path, data: bytes) -> Path:
     folder.mkdir(parents=True, exist_ok=True)
@@ -359,19 +332,38 @@ def hard_linked(folder: Path, data: bytes) -> Path:
     return folder / "CLAUDE.md"
 
 
-def test_another_writer_first_at_the_write_open_leaves_no_nul_bytes(tmp_path, on_audit):
-    config = hard_linked(tmp_path / "p", b"the user's own and rather longer text\n" * 20)
-    replaced = []
+def _other_writer(config):  # our own writer, in another process, gets in first
+    in_child(lambda: replace_file(config, b"other text\n"))
+    return config, b"other text\n"
 
-    def at_write_open(event, args):
-        if not replaced and is_write_open(event, args, config):
-            replaced.append(in_child(lambda: replace_file(config, b"other text\n")))
 
-    on_audit(at_write_open)
+def _renamed_over(config):
+    (config.parent / "other.md").write_bytes(b"other text\n")
+    os.rename(config.parent / "other.md", config)
+    return config, b"other text\n"
+
+
+def _folder_moved(config):
+    os.rename(config.parent, config.parent.with_name("moved"))
+    return config.parent.with_name("moved") / config.name, OLD
+
+
+@pytest.mark.parametrize("step, change, links", [
+    ("write-open", _other_writer, 2), ("write-open", _renamed_over, 1),
+    ("os.rename", _folder_moved, 1)], ids=["hard-linked-file-replaced-by-our-other-writer",
+                                           "other-file-renamed-over", "folder-moved"])
+def test_file_changed_at_a_known_step_keeps_the_new_text(tmp_path, on_audit, step, change, links):
+    config = hard_linked(tmp_path / "p", OLD)
+    if links == 1:
+        (config.parent / "second-name.md").unlink()
+    changed = []
+    on_audit(lambda event, args: not changed and at_step(step, event, args, config)
+             and changed.append(change(config)))
     outcome(lambda: inject(PosixPath, config.parent / "skills"))
-    data = config.read_bytes()
-    assert replaced and b"\0" not in data
-    assert data in (b"other text\n", b"other text\n" + BLOCK)
+    ((where, text),) = changed
+    data = where.read_bytes()
+    assert b"\0" not in data and data in (text, text + BLOCK)
+    assert [leftovers(p) for p in {config.parent, where.parent} if p.exists()] == [[]]
 
 
 RACER = textwrap.dedent("""
@@ -385,14 +377,13 @@ RACER = textwrap.dedent("""
 
 @pytest.mark.slow
 def test_install_racing_uninstall_on_a_hard_linked_file(tmp_path):
-    old = b"# Notes\n\nkept as they are\n" * 40
-    config = hard_linked(tmp_path / "p", old)
+    config = hard_linked(tmp_path / "p", OLD)
     skills = str(config.parent / "skills")
     subprocess.run([sys.executable, "-c", RACER, "install", skills], input="go\n", text=True,
                    check=True, timeout=60, capture_output=True)
     installed = config.read_bytes()
     for _ in range(30):
-        hard_linked(config.parent, old)
+        hard_linked(config.parent, OLD)
         racers = [subprocess.Popen([sys.executable, "-c", RACER, action, skills], text=True,
                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE)
                   for action in ("install", "uninstall")]
@@ -404,26 +395,30 @@ def test_install_racing_uninstall_on_a_hard_linked_file(tmp_path):
             assert [r.wait(timeout=60) for r in racers] in ([0, 0], [0, 5])
         finally:
             for r in racers:
-                if r.poll() is None:
-                    r.kill()
-                r.wait(timeout=60)
-                r.stdin.close()
-                r.stdout.close()
+                r.kill()
+                r.communicate(timeout=60)
         data = config.read_bytes()
-        assert b"\0" not in data and data in (old, installed)
+        assert b"\0" not in data and data in (OLD, installed)
 
 
-# --- where pathlib writes, the module must too -------------------------------------------------------
+# --- where pathlib writes, the module must too; owner, group, mode and attributes kept --------------
 
 @needs_root
 @ROUTES
-def test_third_user_appends_to_a_writable_file_in_a_sticky_folder(shared_dir, path_type):
-    folder = shared_dir(0o1777)
-    config = own_file(folder / "CLAUDE.md", b"V's shared notes\n", (V, V), 0o666)
-    inode = config.stat().st_ino
-    result = in_child(lambda: outcome(lambda: inject(path_type, folder / "skills")), (W, W))
-    assert result[0] == "ok" and (config.stat().st_uid, config.stat().st_ino) == (V, inode)
-    assert config.read_bytes() == b"V's shared notes\n" + BLOCK
+@pytest.mark.parametrize("folder_mode, folder_owner, file_mode, groups", [
+    (0o1777, (0, 0), 0o666, []), (0o775, (V, G), 0o664, [G])],
+    ids=["third-user-in-sticky-folder", "group-member"])
+def test_another_users_write_keeps_the_file(shared_dir, path_type, folder_mode, folder_owner,
+                                            file_mode, groups):
+    folder = shared_dir(folder_mode, folder_owner)
+    config = own_file(folder / "CLAUDE.md", b"V's shared notes\n", (V, G), file_mode)
+    before = config.stat()
+    result = in_child(lambda: outcome(lambda: inject(path_type, folder / "skills")), (W, W), groups)
+    after = config.stat()
+    assert result[0] == "ok" and config.read_bytes() == b"V's shared notes\n" + BLOCK
+    # W cannot give a new file to V: keeping the owner means writing this very file.
+    assert (after.st_ino, after.st_uid, after.st_gid, after.st_mode) == (
+        before.st_ino, V, G, before.st_mode)
 
 
 @ROUTES
@@ -439,21 +434,8 @@ def test_configuration_path_just_under_path_max(tmp_path, path_type, old):
     if old is not None:
         config.write_bytes(old)
     result = outcome(lambda: inject(path_type, folder / "skills", tmp_path / "none"))
-    assert result == ("ok", str(config))
-    assert len(str(config)) == 4080 and config.read_bytes() == (old or b"") + BLOCK
-
-
-# --- owner, group, mode and extended attributes ----------------------------------------------------
-
-@needs_root
-@ROUTES
-def test_group_member_keeps_the_files_owner_and_group(shared_dir, path_type):
-    folder = shared_dir(0o775, (V, G))
-    config = own_file(folder / "CLAUDE.md", b"team notes\n", (V, G), 0o664)
-    result = in_child(lambda: outcome(lambda: inject(path_type, folder / "skills")), (W, W), [G])
-    after = config.stat()
-    assert result[0] == "ok" and config.read_bytes() == b"team notes\n" + BLOCK
-    assert (after.st_uid, after.st_gid, stat.S_IMODE(after.st_mode)) == (V, G, 0o664)
+    assert len(str(config)) == 4080 and result == ("ok", str(config))
+    assert config.read_bytes() == (old or b"") + BLOCK
 
 
 @needs_root
@@ -469,8 +451,7 @@ def test_setgid_file_keeps_its_group_and_mode(shared_dir, writer, mode):
              "inject-methods": lambda: inject(OwnMethodsPath, folder / "skills"),
              "replace_file": lambda: replace_file(config, b"setgid notes\n" + BLOCK)}
     assert in_child(lambda: outcome(calls[writer]), (W, W), [G])[0] == "ok"
-    after = config.stat()
-    assert (after.st_gid, stat.S_IMODE(after.st_mode)) == (G, mode)
+    assert (config.stat().st_gid, stat.S_IMODE(config.stat().st_mode)) == (G, mode)
     assert config.read_bytes() == b"setgid notes\n" + BLOCK
 
 
@@ -480,12 +461,12 @@ def test_setgid_file_keeps_its_group_and_mode(shared_dir, writer, mode):
 def test_extended_attributes_and_acls_survive(shared_dir, path_type, kind):
     folder = shared_dir(0o755)
     config = own_file(folder / "CLAUDE.md", b"shared with V alone\n", (0, 0), 0o600)
-    if kind == "acl":
-        if shutil.which("setfacl") is None:
-            pytest.skip("setfacl is not installed")
-        subprocess.run(["setfacl", "-m", f"u:{V}:r", str(config)], check=True, timeout=30)
-    else:
+    if kind == "user-xattr":
         os.setxattr(config, "user.kestrix.origin", b"handmade")
+    elif shutil.which("setfacl") is None:
+        pytest.skip("setfacl is not installed")
+    else:
+        subprocess.run(["setfacl", "-m", f"u:{V}:r", str(config)], check=True, timeout=30)
     before = {name: os.getxattr(config, name) for name in os.listxattr(config)}
     inject(path_type, folder / "skills")
     assert {name: os.getxattr(config, name) for name in os.listxattr(config)} == before
@@ -493,15 +474,15 @@ def test_extended_attributes_and_acls_survive(shared_dir, path_type, kind):
         assert in_child(config.read_bytes, (V, V)) == b"shared with V alone\n" + BLOCK
 
 
-# --- the route stays what it is --------------------------------------------------------------------
+# --- the route stays what it is; patches and audit hooks are heard -----------------------------------
 
 def test_many_changes_of_pathlib_keep_the_route(tmp_path):
     done = run_python(f"""
         import os, pathlib, signal
         from kestrix.skills.services.rule_injector import RuleInjector
-        signal.alarm(10)  # a FIFO opened for reading waits for a writer: end the child then
+        signal.alarm(10)  # bounds the child: a FIFO opened for reading waits for a writer
         root = pathlib.Path({str(tmp_path)!r})
-        for number in range(1100):  # each change, once looked up again, uses up a version tag
+        for number in range(1100):  # each change, once looked up again, takes a version tag
             pathlib.Path.kestrix_probe = number
             pathlib.PosixPath.kestrix_probe
             del pathlib.Path.kestrix_probe
@@ -517,11 +498,10 @@ def test_many_changes_of_pathlib_keep_the_route(tmp_path):
         except OSError as e:
             print(type(e).__name__)
     """, check=False, timeout=60)
-    assert done.stdout.splitlines() == [repr(b"one\r\ntwo\r\n" + CRLF_BLOCK), "OSError"]
+    crlf = b"one\r\ntwo\r\n" + BLOCK.replace(b"\n", b"\r\n")
+    assert done.stdout.splitlines() == [repr(crlf), "OSError"]
     assert done.returncode == 0, done.stderr
 
-
-# --- patches and audit hooks ----------------------------------------------------------------------
 
 @pytest.mark.parametrize("method", ["read_text", "write_text"])
 def test_patched_base_class_methods_are_called(tmp_path, monkeypatch, method):
@@ -561,47 +541,14 @@ def test_hook_refusing_the_write_open_changes_nothing(tmp_path, on_audit, path_t
     on_audit(refuse)
     with pytest.raises(Refused) as info:
         inject(path_type, config.parent / "skills")
-    on_audit(None)
     assert entry_line(info.value) == 85 and leftovers(config.parent) == []
     assert (config.read_bytes() if config.exists() else None) == old
 
 
-def test_folder_moved_at_the_rename_leaves_no_temporary(tmp_path, on_audit):
-    folder, moved = tmp_path / "project", tmp_path / "moved"
-    config = folder / "CLAUDE.md"
-    folder.mkdir()
-    config.write_bytes(b"mine\n")
-    on_audit(lambda event, args: event == "os.rename" and not moved.exists()
-             and os.rename(folder, moved))
-    outcome(lambda: inject(PosixPath, folder / "skills"))
-    on_audit(None)
-    assert moved.exists() and [leftovers(p) for p in (folder, moved) if p.exists()] == [[]]
-    assert (moved / "CLAUDE.md").read_bytes() in (b"mine\n", b"mine\n" + BLOCK)
-
-
-def test_file_renamed_over_at_the_write_open_keeps_its_text(tmp_path, on_audit):
-    config = tmp_path / "p" / "CLAUDE.md"
-    config.parent.mkdir()
-    config.write_bytes(b"first text\n")
-    (config.parent / "other.md").write_bytes(b"other text\n")
-    swapped = []
-
-    def swap(event, args):
-        if not swapped and is_write_open(event, args, config):
-            swapped.append(os.rename(config.parent / "other.md", config))
-
-    on_audit(swap)
-    outcome(lambda: inject(PosixPath, config.parent / "skills"))
-    on_audit(None)
-    data = config.read_bytes()
-    assert swapped and data.startswith(b"other text\n") and b"first text" not in data
-    assert leftovers(config.parent) == []
-
-
-# --- errors as pathlib gives them -------------------------------------------------------------------
+# --- errors as pathlib gives them ----------------------------------------------------------------------
 
 def _socket(folder, path_type):
-    with socket.socket(socket.AF_UNIX) as s:  # bound by a name short enough for AF_UNIX
+    with socket.socket(socket.AF_UNIX) as s:  # by a relative name, short enough for AF_UNIX
         s.bind(os.path.relpath(folder / "CLAUDE.md"))
     return outcome(lambda: inject(path_type, folder / "skills"))
 
@@ -618,7 +565,8 @@ def _link(target_text, make_file):
 def _file_too_large(folder, path_type):
     def limited():
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (120, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+        hard = resource.getrlimit(resource.RLIMIT_FSIZE)[1]
+        resource.setrlimit(resource.RLIMIT_FSIZE, (120, hard))
         return outcome(lambda: inject(path_type, folder / "skills"))
     (folder / "CLAUDE.md").write_bytes(b"x" * 99 + b"\n")
     return in_child(limited)
@@ -637,8 +585,8 @@ def test_errors_are_those_of_the_path_methods(tmp_path, monkeypatch, case):
     folder = tmp_path / "p"
     folder.mkdir()
     monkeypatch.chdir(tmp_path)
-    with small_disk(folder, "64k") if case is _disk_full else _nothing():
-        results = []
+    results = []
+    with small_disk(folder, "64k") if case is _disk_full else nullcontext():
         for path_type in (PosixPath, OwnMethodsPath):
             for entry in folder.iterdir():
                 entry.unlink()
@@ -648,16 +596,11 @@ def test_errors_are_those_of_the_path_methods(tmp_path, monkeypatch, case):
         assert results[0][0] == ("OSError", errno.ENXIO, str(folder / "CLAUDE.md"), 73)
 
 
-@contextmanager
-def _nothing():
-    yield
-
-
-# --- Ctrl-C during a large file ---------------------------------------------------------------------
+# --- Ctrl-C during a large file ------------------------------------------------------------------------
 
 @pytest.mark.slow
-@pytest.mark.parametrize("step", ["read", "temporary"])
-def test_interrupt_during_a_large_file_stops_at_once(tmp_path, step):
+@pytest.mark.parametrize("step, line", [("read", 73), ("temporary", 85)])
+def test_interrupt_during_a_large_file_stops_at_once(tmp_path, step, line):
     config = tmp_path / "p" / "CLAUDE.md"
     try:
         done = run_python(f"""
@@ -667,14 +610,14 @@ def test_interrupt_during_a_large_file_stops_at_once(tmp_path, step):
             from kestrix.skills.services.rule_injector import RuleInjector
             config = Path({str(config)!r})
             config.parent.mkdir()
-            with open(config, "wb") as f:
+            with open(config, "wb") as f:  # 512 MiB of text lines
                 for _ in range(512):
                     f.write((b"x" * 1023 + b"\\n") * 1024)
             def interrupt(signum, frame):
                 raise KeyboardInterrupt
             signal.signal(signal.SIGALRM, interrupt)
             seen = {{}}
-            sys.addaudithook(seen.__setitem__)  # a C call: no Python code, no handler runs
+            sys.addaudithook(seen.__setitem__)  # C code only: the handler cannot run inside it
             def arm(event, args):
                 if "armed" in seen or event != "open":
                     return
@@ -689,12 +632,11 @@ def test_interrupt_during_a_large_file_stops_at_once(tmp_path, step):
             except KeyboardInterrupt as e:
                 print(entry_line(e))
             after = os.stat(config)
-            same = [getattr(s, k) for s in (before, after) for k in ("st_ino", "st_size", "st_mtime_ns")]
-            print(same[:3] == same[3:], leftovers(config.parent), "os.rename" in seen)
+            keys = ("st_ino", "st_size", "st_mtime_ns")
+            same = [getattr(before, k) for k in keys] == [getattr(after, k) for k in keys]
+            print(same, leftovers(config.parent), "os.rename" in seen)
         """, env={"PYTHONPATH": str(Path(__file__).parent)}, timeout=300)
     finally:
-        config.unlink(missing_ok=True)
-        for name in leftovers(config.parent) if config.parent.exists() else []:
-            (config.parent / name).unlink()
-    line, after = done.stdout.splitlines()
-    assert (line, after) == ({"read": "73", "temporary": "85"}[step], "True [] False")
+        for stray in config.parent.iterdir() if config.parent.exists() else []:
+            stray.unlink()  # half a gigabyte: not left for pytest's kept folders
+    assert done.stdout.splitlines() == [str(line), "True [] False"]
