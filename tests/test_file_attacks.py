@@ -105,7 +105,7 @@ def in_child(work, user=None, groups=()):
 
 # One audit hook for the whole session (hooks cannot be removed); each test sets its action,
 # which runs only in the process that set it and never inside its own steps.
-_audit = {"action": None, "busy": False, "pid": None}
+_audit = {"action": None, "busy": False, "pid": None, "installed": False}
 
 
 def _dispatch(event, args):
@@ -120,8 +120,9 @@ def _dispatch(event, args):
 
 @pytest.fixture
 def on_audit():
-    if _audit["pid"] is None:
+    if not _audit["installed"]:
         sys.addaudithook(_dispatch)
+        _audit["installed"] = True
     yield lambda action: _audit.update(action=action, pid=os.getpid())
     _audit["action"] = None
 
@@ -619,7 +620,7 @@ def test_interrupt_during_a_large_file_stops_at_once(tmp_path, step, line):
             seen = {{}}
             sys.addaudithook(seen.__setitem__)  # C code only: the handler cannot run inside it
             def arm(event, args):
-                if "armed" in seen or event != "open":
+                if "armed" in seen or event != "open" or not isinstance(args[0], (str, bytes)):
                     return
                 name = os.path.basename(os.fsdecode(args[0]))
                 if name == "CLAUDE.md" if {step!r} == "read" else name.startswith(".rule_"):
