@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
@@ -14,6 +15,12 @@ from kestrix.skills.services import rule_injector as ri
 SOURCE_FILE = "kestrix/skills/services/rule_injector"
 PREFIX = "kestrix.skills.services.rule_injector.RuleInjector."
 RULE_TEXT = "## Custom rule\n\nAlways report failures."
+INJECT = PREFIX + "inject"
+PosixPath = type(Path())
+
+
+class OwnMethodsPath(PosixPath):
+    """Not the plain type: the module goes through the path methods."""
 
 
 @pytest.fixture
@@ -47,10 +54,37 @@ def module_frames(exc: BaseException) -> list[tuple[str, str, int]]:
             if f.filename == SOURCE_FILE]
 
 
-def run_python(code: str, *, env: dict | None = None, check: bool = True) -> subprocess.CompletedProcess:
+def entry_line(error: BaseException) -> int:
+    """The line of inject's own traceback entry."""
+    (entry,) = [f for f in module_frames(error) if f[0] == INJECT]
+    return entry[2]
+
+
+def leftovers(folder: Path) -> list[str]:
+    return sorted(p.name for p in folder.iterdir() if p.name.startswith(".rule_injector."))
+
+
+@contextmanager
+def small_disk(folder: Path, size: str):
+    """A tmpfs of `size` mounted on `folder` (root only); unmounted on the way out."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small file system needs root")
+    folder.mkdir(parents=True, exist_ok=True)
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(folder)],
+                          capture_output=True, text=True, timeout=30)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {done.stderr.strip()}")
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", "-l", str(folder)], timeout=30, check=False)
+
+
+def run_python(code: str, *, env: dict | None = None, check: bool = True,
+               timeout: float = 120) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter of this venv."""
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, env={**os.environ, **(env or {})}, timeout=120)
+                          text=True, env={**os.environ, **(env or {})}, timeout=timeout)
     if check and done.returncode != 0:
         raise AssertionError(f"child failed ({done.returncode}):\n{done.stdout}\n{done.stderr}")
     return done

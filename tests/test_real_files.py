@@ -7,25 +7,15 @@ import pathlib
 import stat
 import subprocess
 import sys
-from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
 
-from conftest import PREFIX, RULE_TEXT, SOURCE_FILE, module_frames, run_python
+from conftest import (RULE_TEXT, OwnMethodsPath, PosixPath, entry_line, leftovers, run_python,
+                      small_disk)
 from kestrix.skills.services.rule_injector import RULE_MARKER, RuleInjector, _DEFAULT_RULE_CONTENT
 
-PosixPath = type(Path())
 BLOCK = f"\n\n{RULE_MARKER}\n\n{_DEFAULT_RULE_CONTENT.strip()}\n".encode()
-INJECT = PREFIX + "inject"
-
-
-class OwnMethodsPath(PosixPath):
-    """Not the plain type: the module goes through the path methods."""
-
-
-def leftovers(folder: Path) -> list[str]:
-    return sorted(p.name for p in folder.iterdir() if p.name.startswith(".rule_injector."))
 
 
 def inject_error(skills, path_type=PosixPath, templates=None):
@@ -33,11 +23,6 @@ def inject_error(skills, path_type=PosixPath, templates=None):
         RuleInjector(path_type(templates or skills.parent / "none")).inject(
             "claude", path_type(skills))
     return info.value
-
-
-def entry_line(error: BaseException) -> int:
-    (entry,) = [f for f in module_frames(error) if f[0] == INJECT]
-    return entry[2]
 
 
 @pytest.fixture
@@ -170,22 +155,6 @@ def test_fifos_and_devices_are_refused_at_once(tmp_path, kind):
 
 
 # --- full and read-only disks -----------------------------------------------------------------
-
-@contextmanager
-def small_disk(folder: Path, size: str):
-    """A tmpfs of `size` mounted on `folder` (root only); unmounted on the way out."""
-    if os.geteuid() != 0:
-        pytest.skip("mounting a small file system needs root")
-    folder.mkdir(parents=True, exist_ok=True)
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(folder)],
-                          capture_output=True, text=True, timeout=30)
-    if done.returncode != 0:
-        pytest.skip(f"cannot mount a tmpfs here: {done.stderr.strip()}")
-    try:
-        yield folder
-    finally:
-        subprocess.run(["umount", "-l", str(folder)], timeout=30, check=False)
-
 
 def remount(folder: Path, options: str) -> None:
     subprocess.run(["mount", "-o", f"remount,{options}", str(folder)], check=True, timeout=30)
