@@ -225,15 +225,15 @@ int write_whole_file(const char* path, const Expected& expected, Bytes head, Byt
     }
     Location where;
     if (int error = locate(path, where); error != 0) return error;
+    // open(O_CREAT) of "name/" says EISDIR, whatever stands at "name".
+    if (where.must_be_folder) return EISDIR;
     if (!where.exists) {
-        if (where.must_be_folder) return EISDIR;  // as open(O_CREAT) of "name/" says
         if (expected.identity.exists) return kChanged;
         if (!where.folder.valid()) return where.folder_error;
         return create(where, head, tail, write_error, hooks);
     }
     const mode_t kind = where.info.st_mode & S_IFMT;
     if (kind == S_IFDIR) return EISDIR;
-    if (where.must_be_folder) return ENOTDIR;
     if (kind == S_IFSOCK) return ENXIO;
     if (kind != S_IFREG) return kNotRegular;
     if (!expected.identity.exists || !same_file(where.info, expected.identity)) return kChanged;
