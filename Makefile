@@ -7,7 +7,7 @@ SOURCES   := CMakeLists.txt pyproject.toml $(shell find src -type f \( -name '*.
 PIP_BUILD := --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR)
 WERROR    := -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=$(if $(CI),ON,OFF)
 
-.PHONY: all venv build wheel demo test test-fast clean
+.PHONY: all venv build wheel demo test test-fast clean acl-installed
 
 all: build
 
@@ -45,8 +45,14 @@ wheel: $(STAMP) $(VENV)/.wheel-tools
 demo: build
 	$(PY) tools/demo.py build/demo
 
+# The ACL tests need setfacl; without it (no root, no apt) they skip, and say so.
+acl-installed:
+	@command -v setfacl >/dev/null 2>&1 || { [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null && \
+		{ apt-get update -qq && apt-get install -y -qq acl >/dev/null; }; } || \
+		echo "note: setfacl not installed; the ACL tests will skip"
+
 # The wheel test installs dist/'s wheel into a fresh environment; it skips without the variable.
-test: build wheel
+test: build wheel acl-installed
 	KESTRIX_WHEEL_DIR=$(CURDIR)/dist $(PY) -m pytest -q
 
 test-fast: build
@@ -95,7 +101,7 @@ $(ASAN_VENV)/.installed: $(SOURCES) requirements-dev.txt
 
 # The interpreter is not instrumented: preload the runtime and let it see every allocation.
 # Reports go to files, so one from a child process fails the run too.
-test-asan: $(ASAN_VENV)/.installed
+test-asan: $(ASAN_VENV)/.installed acl-installed
 	@rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/$(ASAN_REPORTS)/asan \
