@@ -312,6 +312,16 @@ def test_command_line_forms(tmp_path):
     assert json.loads(done.stdout)["changed"] and done.stderr == ""
 
 
+def test_status_loads_only_what_it_needs(claude_skills):
+    # Start-up is most of a status run: the modules of other actions, errors and annotations
+    # stay unloaded.
+    code = ("import sys, kestrix.cli as c; c.main(['skills', 'status', 'claude', sys.argv[1], "
+            "'-q']); print(sorted({m.split('.')[0] for m in sys.modules} & {'json', 'difflib', "
+            "'traceback', 'typing', 'hashlib', 'markdown_it', 'shutil', '__future__'}))")
+    (claude_skills.parent / "CLAUDE.md").write_bytes(block(ri._DEFAULT_RULE_CONTENT.strip(), False))
+    assert kestrix(claude_skills, entry=(sys.executable, "-c", code)).stdout == "[]\n"
+
+
 def test_paths_entry_points_and_debug(tmp_path):
     (tmp_path / "p/.codex/skills").mkdir(parents=True)
     done = kestrix("skills", "install", "codex", "~/p/.codex/skills", env={"HOME": str(tmp_path)})
