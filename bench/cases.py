@@ -235,7 +235,14 @@ WHOLE_PROCESS_BASELINE = "python -c 'import pathlib'"
 
 
 def whole_process_commands(root: Path) -> dict:
-    """The two command lines of case 9, with the status command's file installed."""
+    """The two command lines of case 9, with the status command's file installed and the
+    package's byte code current, as pip leaves it (where PYTHONDONTWRITEBYTECODE is set, a
+    module edited since the install would be compiled on every run)."""
+    import compileall
+
+    import kestrix
+
+    compileall.compile_dir(os.path.dirname(kestrix.__file__), quiet=1)
     skills = root / "whole-process" / ".claude" / "skills"
     skills.mkdir(parents=True)
     load("compiled").RuleInjector().inject("claude", skills)
