@@ -228,6 +228,29 @@ TIMED_IMPORT = {
 TIMED_IMPORT_LABEL = "   the import statement alone, deps loaded"
 
 
+# Case 9 times whole processes: `kestrix skills status` on a file that holds the block,
+# against an interpreter that only imports pathlib (what any Python command pays to start).
+WHOLE_PROCESS_LABEL = "9. kestrix skills status, whole process"
+WHOLE_PROCESS_BASELINE = "python -c 'import pathlib'"
+
+
+def whole_process_commands(root: Path) -> dict:
+    """The two command lines of case 9, with the status command's file installed and the
+    package's byte code current, as pip leaves it (where PYTHONDONTWRITEBYTECODE is set, a
+    module edited since the install would be compiled on every run)."""
+    import compileall
+
+    import kestrix
+
+    compileall.compile_dir(os.path.dirname(kestrix.__file__), quiet=1)
+    skills = root / "whole-process" / ".claude" / "skills"
+    skills.mkdir(parents=True)
+    load("compiled").RuleInjector().inject("claude", skills)
+    kestrix = Path(sys.executable).with_name("kestrix")
+    return {"kestrix": [str(kestrix), "skills", "status", "claude", str(skills)],
+            "baseline": [sys.executable, "-c", "import pathlib"]}
+
+
 def check_equivalence(root: Path) -> None:
     """Fails unless both implementations give the same results and file bytes for the
     calls the cases make, on plain and on SubclassPath paths (so the timings compare like

@@ -1,7 +1,10 @@
-"""The `kestrix` command end to end: install, status, uninstall and their errors."""
+"""The `kestrix` command end to end: the states of a file, what each action does to it,
+dry runs, JSON, output and argument errors."""
 
+import errno
 import json
 import os
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -11,20 +14,22 @@ import pytest
 from conftest import RULE_TEXT
 from kestrix import cli
 from kestrix.skills.services import rule_injector as ri
+from kestrix.skills.services.rule_block import MARKER, block
 
-MARKER = ri.RULE_MARKER.encode()
-LF_BLOCK = b"\n\n" + MARKER + b"\n\n" + RULE_TEXT.encode() + b"\n"
-CRLF_BLOCK = LF_BLOCK.replace(b"\n", b"\r\n")
-OTHER_RULE_BLOCK = b"\n\n" + MARKER + b"\n\n" + ri._DEFAULT_RULE_CONTENT.strip().encode() + b"\n"
-
-
-def kestrix(*args, cwd=None, env=None, entry=(str(Path(sys.executable).with_name("kestrix")),)):
-    return subprocess.run([*entry, *map(str, args)], capture_output=True, text=True, cwd=cwd,
-                          env={**os.environ, **(env or {})}, timeout=60)
+LF_BLOCK, CRLF_BLOCK = block(RULE_TEXT, False), block(RULE_TEXT, True)
+BOM = b"\xef\xbb\xbf"
+OTHER_TOOL = b"\n<!-- other tool -->\nkeep me\n"
 
 
-def assert_one_error_line(done, code, fragment):
-    assert (done.returncode, done.stdout) == (code, "")
+def kestrix(*args, cwd=None, env=None, entry=(str(Path(sys.executable).with_name("kestrix")),),
+            timeout=60, **run):
+    return subprocess.run([*entry, *map(str, args)], capture_output="stdout" not in run,
+                          text=True, cwd=cwd, env={**os.environ, **(env or {})},
+                          timeout=timeout, **run)
+
+
+def assert_one_error_line(done, code, fragment, stdout=""):
+    assert (done.returncode, done.stdout) == (code, stdout)
     assert done.stderr.startswith("kestrix: error: ") and done.stderr.count("\n") == 1
     assert fragment in done.stderr and "Traceback" not in done.stderr
 
@@ -34,6 +39,10 @@ def status(*args):
     report = json.loads(done.stdout)
     assert report["exit_code"] == done.returncode
     return report
+
+
+def read(path):
+    return path.read_bytes() if path.exists() else None
 
 
 @pytest.mark.parametrize("original", [None, b"", b"# Mine\n\nUse tabs.\n", b"abc",
@@ -50,48 +59,140 @@ def test_install_then_uninstall_gives_back_the_bytes(claude_skills, templates, o
     assert kestrix("skills", "uninstall", "claude", *args, "-q").stdout == ""
     assert config.read_bytes() == (original or b"")  # a file that held only the block stays
     assert status(*args) | {"config_file": 0} == {
-        "runtime": "claude", "config_file": 0, "exists": True, "marker_lines": [],
-        "state": "not_installed", "exit_code": cli.NOT_INSTALLED}
+        "command": "status", "runtime": "claude", "config_file": 0, "exists": True,
+        "marker_lines": [], "state": "not_installed", "changed": False, "dry_run": False,
+        "read_instead": None, "exit_code": cli.NOT_INSTALLED_CODE}
 
 
-@pytest.mark.parametrize("before, after, state, lines", [
-    (b"# Mine\r\n\r\nUse tabs.\r\n", CRLF_BLOCK, "installed", [6]),
-    (b"# Mine\r\nno final line end", CRLF_BLOCK, "installed", [4]),
-    (b"# Mine\r\n", LF_BLOCK, "installed", [4]),
-    (b"# Mine", LF_BLOCK, "installed", [3]),
-    (None, b"", "not_installed", []),
-    (b"mine\r\n", b"", "not_installed", []),
-    (b"", LF_BLOCK.replace(b"Always", b"Never"), "other_text", [3]),
-    (b"top\n", LF_BLOCK + b"a line added later\n", "other_text", [4]),
-    (b"# Mine\nsecond\r\n", CRLF_BLOCK, "other_text", [5]),
-    (b"# Mine", CRLF_BLOCK, "other_text", [3]),
-    (b"", CRLF_BLOCK, "other_text", [3]),
-    (b"see " + MARKER + b"\n", LF_BLOCK, "other_text", [1, 4]),
-    (b"", OTHER_RULE_BLOCK, "other_text", [3]),
-], ids=["crlf", "crlf-no-final", "crlf-text-lf-block", "no-line-end", "no-file", "no-marker",
-        "edited", "moved", "crlf-after-lf", "crlf-after-no-line-end", "crlf-alone",
-        "marker-twice", "other-rule"])
-def test_status_and_uninstall_on_files_as_found(claude_skills, templates, before, after, state,
-                                                lines):
-    config, args = claude_skills.parent / "CLAUDE.md", (claude_skills, "--templates", templates)
-    if before is not None:
-        config.write_bytes(before + after)
-    report = status(*args)
-    assert (report["state"], report["marker_lines"]) == (state, lines)
-    done = kestrix("skills", "uninstall", "claude", *args)
-    if state == "other_text":
-        assert_one_error_line(done, cli.REFUSED, "nothing was changed")
-        assert f"line{'s' if len(lines) > 1 else ''} {lines[0]}" in done.stderr
-        assert config.read_bytes() == before + after
-    else:
-        assert done.returncode == 0 and done.stdout.startswith(
-            "removed" if lines else "nothing to remove")
-        assert config.exists() == (before is not None)
-        assert before is None or config.read_bytes() == before
+# Files as found: (text before, block, text after, state, marker lines). "builtin" is the
+# block that install writes without --templates; with --templates holding another rule, it
+# is the rule of an older release.
+FILES = {
+    "lf": (b"# Mine\n\nUse tabs.\n", LF_BLOCK, b"", "installed", [6]),
+    "crlf": (b"# Mine\r\n\r\nUse tabs.\r\n", CRLF_BLOCK, b"", "installed", [6]),
+    "crlf-no-final-line-end": (b"# Mine\r\nno final", CRLF_BLOCK, b"", "installed", [4]),
+    "no-line-end": (b"# Mine", LF_BLOCK, b"", "installed", [3]),
+    "block-alone": (b"", LF_BLOCK, b"", "installed", [3]),
+    "bom": (BOM + b"# Mine\r\n", CRLF_BLOCK, b"", "installed", [4]),
+    "other-tool-after": (b"# Mine\n", LF_BLOCK, OTHER_TOOL, "installed", [4]),
+    "outdated": (b"# Mine\r\n", "builtin", b"<!-- other tool -->\r\n", "outdated", [4]),
+    "outdated-alone": (b"", "builtin", b"", "outdated", [3]),
+    "quoted": (b"```\n" + MARKER + b"\n```\n", b"", b"", "modified", [2]),
+    "edited": (b"# Mine\n", LF_BLOCK.replace(b"Always", b"Never"), b"tail\n", "modified", [4]),
+    "twice": (b"see " + MARKER + b"\n", LF_BLOCK, b"", "modified", [1, 4]),
+    "crlf-block-after-lf": (b"# Mine\nsecond\r\n", CRLF_BLOCK, b"", "modified", [5]),
+    "crlf-block-after-no-line-end": (b"# Mine", CRLF_BLOCK, b"", "modified", [3]),
+    "lf-block-after-crlf": (b"# Mine\r\n", LF_BLOCK, b"", "modified", [4]),
+    "not-installed-crlf": (b"# Mine\r\n", b"", b"", "not_installed", []),
+    "empty": (b"", b"", b"", "not_installed", []),
+    "missing": (None, b"", b"", "not_installed", []),
+}
+SAME = "same"
+CHANGES = [
+    ("not-installed-crlf", "install", 0, b"# Mine\r\n" + CRLF_BLOCK),
+    ("empty", "install", 0, LF_BLOCK),
+    ("missing", "install", 0, LF_BLOCK),
+    ("lf", "install", 0, SAME),
+    ("outdated", "install", 0, SAME),
+    ("quoted", "install", 0, SAME),
+    ("outdated", "update", 0, b"# Mine\r\n" + CRLF_BLOCK + b"<!-- other tool -->\r\n"),
+    ("outdated-alone", "update", 0, LF_BLOCK),
+    ("not-installed-crlf", "update", 0, b"# Mine\r\n" + CRLF_BLOCK),
+    ("other-tool-after", "update", 0, SAME),
+    ("edited", "update", cli.REFUSED, SAME),
+    ("quoted", "update", cli.REFUSED, SAME),
+    ("edited", "update --force", 0, b"# Mine\n" + LF_BLOCK),
+    ("twice", "update --force", cli.REFUSED, SAME),
+    ("lf", "uninstall", 0, b"# Mine\n\nUse tabs.\n"),
+    ("crlf", "uninstall", 0, b"# Mine\r\n\r\nUse tabs.\r\n"),
+    ("crlf-no-final-line-end", "uninstall", 0, b"# Mine\r\nno final"),
+    ("block-alone", "uninstall", 0, b""),
+    ("bom", "uninstall", 0, BOM + b"# Mine\r\n"),
+    ("other-tool-after", "uninstall", 0, b"# Mine\n" + OTHER_TOOL),
+    ("outdated", "uninstall", 0, b"# Mine\r\n<!-- other tool -->\r\n"),
+    ("crlf-block-after-lf", "uninstall", cli.REFUSED, SAME),
+    ("twice", "uninstall", cli.REFUSED, SAME),
+    ("quoted", "uninstall", cli.REFUSED, SAME),
+    ("edited", "uninstall --force", 0, b"# Mine\n"),
+    ("lf-block-after-crlf", "uninstall --force", 0, b"# Mine\r\n"),
+    ("crlf-block-after-lf", "uninstall --force", 0, b"# Mine\nsecond\r\n"),
+    ("twice", "uninstall --force", cli.REFUSED, SAME),
+    ("missing", "uninstall", 0, SAME),
+    ("not-installed-crlf", "uninstall", 0, SAME),
+]
+STATUS = [(name, "status", cli.STATUS_CODES[found[3]], SAME) for name, found in FILES.items()]
+
+
+def place(found, skills):
+    """Writes the file as found beside `skills`; its bytes, or None for no file."""
+    before, middle, after = found[:3]
+    config = skills.parent / "CLAUDE.md"
+    if before is None:
+        return None
+    config.write_bytes(before)
+    if middle == "builtin":
+        assert kestrix("skills", "install", "claude", skills, "-q").returncode == 0
+        middle = b""
+    config.write_bytes(config.read_bytes() + middle + after)
+    return config.read_bytes()
+
+
+@pytest.mark.parametrize("name, command, code, after", STATUS + CHANGES,
+                         ids=[f"{r[1]}-{r[0]}" for r in STATUS + CHANGES])
+def test_files_as_found(claude_skills, templates, name, command, code, after):
+    config = claude_skills.parent / "CLAUDE.md"
+    found = place(FILES[name], claude_skills)
+    want = found if after == SAME else after
+    run = ("skills", *command.split(), "claude", claude_skills, "--templates", templates, "--json")
+    if command != "status":
+        done = kestrix(*run, "--dry-run")
+        report = json.loads(done.stdout)
+        assert (done.returncode, report["exit_code"], report["changed"]) == (code, code, False)
+        assert read(config) == found and bool(report.get("diff")) == (want != found)
+        if report.get("diff"):
+            # The diff is a real patch: applied to the file, it gives the real run's bytes.
+            patch = config.parent / "dry-run.diff"
+            patch.write_text(report["diff"], encoding="utf-8", newline="")
+            subprocess.run(["git", "apply", "-p1", patch], cwd="/", check=True, timeout=30)
+            assert read(config) == want
+            patch.unlink()
+            config.unlink()
+            place(FILES[name], claude_skills)
+    done = kestrix(*run)
+    report = json.loads(done.stdout)
+    assert (done.returncode, report["exit_code"]) == (code, code)
+    assert (report["state"], report["marker_lines"]) == FILES[name][3:]
+    assert report["changed"] == (want != found) and ("error" in report) == (code == cli.REFUSED)
+    assert read(config) == want
+
+
+@pytest.mark.parametrize("before, opens_on", [
+    (b"# Mine\n\n```sh\nmake\n", 3),
+    (b"~~~\r\ncode\r\n", 1),
+    (b"<pre>\nkeep\n", 1),
+    (b"text\n\n<script>\nx = 1;", 3),
+    (b"```\ncode\n```\n", None),
+    (b"<div>\nshort\n", None),
+    (b"<!-- a comment the marker closes\n", None),
+])
+def test_a_rule_that_reads_as_code_is_warned_about(claude_skills, templates, before, opens_on):
+    config = claude_skills.parent / "CLAUDE.md"
+    config.write_bytes(before)
+    for action in ("update", "install"):  # update's dry run first, then the real install
+        done = kestrix("skills", action, "claude", claude_skills, "--templates", templates,
+                       *(["--dry-run"] if action == "update" else []))
+        assert done.returncode == 0
+        warning = "" if opens_on is None else (
+            f"kestrix: warning: the {'HTML block' if b'<' in before else 'code fence'} opened "
+            f"on line {opens_on} runs on into the feedback rule, so an agent reads the rule as "
+            f"code; close it before the marker ({config})\n")
+        assert done.stderr == warning
+    assert config.read_bytes()[: len(before)] == before and MARKER in config.read_bytes()
 
 
 SKILLS = "project/.claude/skills"
 TEMPLATES = ("--templates", "templates")
+RULE_FILE = "kestrix-feedback/data/FEEDBACK_RULE.md"
 
 
 @pytest.mark.parametrize("args, config, rule, code, fragment", [
@@ -100,21 +201,25 @@ TEMPLATES = ("--templates", "templates")
     (("uninstall", "vscode", SKILLS), None, None, cli.UNKNOWN_RUNTIME, "runtime 'vscode'"),
     (("install", "claude", ""), None, None, cli.USAGE, "SKILLS_DIR is empty"),
     (("install", "claude", SKILLS, "--templates", "no"), None, None, cli.USAGE,
-     "templates folder does not exist ("),
-    (("status", "claude", SKILLS, "--templates", SKILLS + "/f"), None, None, cli.USAGE,
-     "templates folder is not a folder ("),
+     f"no rule file in the templates folder ({{tmp}}/no/{RULE_FILE})"),
+    (("status", "claude", SKILLS, "--templates", SKILLS), None, None, cli.USAGE,
+     f"no rule file in the templates folder ({{tmp}}/{SKILLS}/{RULE_FILE})"),
     (("install", "claude", SKILLS, *TEMPLATES), None, " \n", cli.BLANK_RULE,
      "the rule file is blank, so there is nothing to install ("),
     (("status", "claude", SKILLS, *TEMPLATES), LF_BLOCK, "", cli.BLANK_RULE, "rule file is blank"),
-    (("install", "claude", SKILLS + "/f/skills"), None, None, cli.FAILED,
-     "cannot install the rule: a file is in the way of a folder ("),
+    (("install", "claude", "project/.claude/skils"), None, None, cli.USAGE,
+     "skills folder does not exist ({tmp}/project/.claude/skils)"),
+    (("update", "claude", SKILLS + "/f"), None, None, cli.USAGE, "skills folder is not a folder"),
     (("uninstall", "claude", SKILLS), "dir", None, cli.FAILED, "Is a directory ("),
     (("install", "claude", SKILLS), b"\xff\xfe", None, cli.FAILED, "not UTF-8 text ("),
+    (("status", "claude", SKILLS), b"# \xe9t\xe9\n" + LF_BLOCK, None, cli.FAILED,
+     "cannot read the configuration file: not UTF-8 text ("),
     (("install", "claude", SKILLS, *TEMPLATES), None, b"\xff", cli.FAILED,
      "cannot read the rule file: not UTF-8 text ("),
     (("install", "claude"), None, None, cli.USAGE,
      "the following arguments are required: SKILLS_DIR; see 'kestrix skills install --help'"),
-    (("status", "claude", SKILLS, "--jsn"), None, None, cli.USAGE, "unrecognized arguments"),
+    (("status", "claude", SKILLS, "--jso"), None, None, cli.USAGE, "unrecognized arguments"),
+    (("uninstall", "claude", SKILLS, "--dry"), None, None, cli.USAGE, "unrecognized arguments"),
     ((), None, None, cli.USAGE, "required: ACTION"),
 ])
 def test_errors_are_one_line_with_their_exit_code(claude_skills, templates, args, config, rule,
@@ -125,22 +230,109 @@ def test_errors_are_one_line_with_their_exit_code(claude_skills, templates, args
     elif config is not None:
         (claude_skills.parent / "CLAUDE.md").write_bytes(config)
     if rule is not None:
-        rule_file = templates / "kestrix-feedback" / "data" / "FEEDBACK_RULE.md"
+        rule_file = templates / RULE_FILE
         rule_file.write_bytes(rule.encode() if isinstance(rule, str) else rule)
-    done = kestrix("skills", *args, cwd=claude_skills.parents[2])
-    assert_one_error_line(done, code, fragment)
+    tree = {p: p.is_file() and p.read_bytes() for p in claude_skills.parents[2].rglob("*")}
+    done = kestrix("skills", *args, "--json", cwd=claude_skills.parents[2])
+    report = json.loads(done.stdout)
+    assert_one_error_line(done, code, fragment.format(tmp=claude_skills.parents[2]), done.stdout)
+    assert (report["exit_code"], report["error"], report["changed"]) == (
+        code, done.stderr.rstrip("\n"), False)
     assert "group" not in done.stderr and "dest" not in done.stderr
+    assert {p: p.is_file() and p.read_bytes() for p in claude_skills.parents[2].rglob("*")} == tree
+
+
+@pytest.mark.parametrize("kind, command", [
+    ("fifo", "status"), ("fifo", "install"), ("fifo", "update"), ("fifo", "uninstall"),
+    ("socket", "status"), ("link-to-dev-null", "status"), ("link-to-dev-null", "update"),
+])
+def test_fifos_sockets_and_devices_are_refused_without_blocking(claude_skills, kind, command):
+    config = claude_skills.parent / "CLAUDE.md"
+    if kind == "fifo":
+        os.mkfifo(config)
+    elif kind == "socket":
+        server = socket.socket(socket.AF_UNIX)
+        server.bind(str(config))
+    else:
+        config.symlink_to("/dev/null")
+    try:
+        done = kestrix("skills", command, "claude", claude_skills, timeout=20)
+    finally:
+        if kind == "socket":
+            server.close()
+    assert_one_error_line(done, cli.FAILED, f"Not a regular file ({config})")
+    assert config.is_symlink() == (kind == "link-to-dev-null")
+
+
+@pytest.mark.parametrize("stdout, command, code, stderr", [
+    ("closed-pipe", "install", 0, ""),
+    ("closed-pipe", "status", cli.NOT_INSTALLED_CODE, ""),
+    ("closed-pipe", "uninstall --json", 0, ""),
+    ("/dev/full", "install", cli.FAILED, "kestrix: error: cannot write the output: No space "
+                                         "left on device\n"),
+])
+def test_output_failures(claude_skills, stdout, command, code, stderr):
+    config = claude_skills.parent / "CLAUDE.md"
+    if stdout == "closed-pipe":
+        # A reader that went away, as with `kestrix ... | head -n 0`.
+        reader, out = os.pipe()
+        os.close(reader)
+    else:
+        out = os.open(stdout, os.O_WRONLY)
+    try:
+        done = kestrix("skills", *command.split(), "claude", claude_skills, stdout=out,
+                       stderr=subprocess.PIPE)
+    finally:
+        os.close(out)
+    assert (done.returncode, done.stderr) == (code, stderr)
+    assert config.exists() == command.startswith("install")  # the work was done all the same
+
+
+def test_codex_reads_its_override_file_instead(tmp_path):
+    skills = tmp_path / ".codex" / "skills"
+    skills.mkdir(parents=True)
+    override = skills.parent / "AGENTS.override.md"
+    override.write_text("# Mine\n")
+    done = kestrix("skills", "status", "codex", skills)
+    assert done.stdout.splitlines()[1] == f"note: codex reads {override} instead of this file"
+    assert json.loads(kestrix("skills", "status", "codex", skills, "--json").stdout)[
+        "read_instead"] == str(override)
+    # The others read AGENTS.md itself.
+    assert kestrix("skills", "status", "opencode", skills).stdout.count("\n") == 1
+
+
+def test_command_line_forms(tmp_path):
+    version = kestrix("--version").stdout
+    assert version.startswith("kestrix 0.") and kestrix("-V").stdout == version
+    bare = kestrix()
+    assert (bare.returncode, bare.stdout) == (cli.USAGE, "")
+    assert bare.stderr.startswith("usage: kestrix") and "COMMAND" in bare.stderr
+    (tmp_path / "skills").mkdir()
+    done = kestrix("--json", "-q", "skills", "--debug", "install", "claude", tmp_path / "skills")
+    assert json.loads(done.stdout)["changed"] and done.stderr == ""
+
+
+def test_status_loads_only_what_it_needs(claude_skills):
+    # Start-up is most of a status run: the modules of other actions, errors and annotations
+    # stay unloaded.
+    code = ("import sys, kestrix.cli as c; c.main(['skills', 'status', 'claude', sys.argv[1], "
+            "'-q']); print(sorted({m.split('.')[0] for m in sys.modules} & {'json', 'difflib', "
+            "'traceback', 'typing', 'hashlib', 'markdown_it', 'shutil', '__future__'}))")
+    (claude_skills.parent / "CLAUDE.md").write_bytes(block(ri._DEFAULT_RULE_CONTENT.strip(), False))
+    assert kestrix(claude_skills, entry=(sys.executable, "-c", code)).stdout == "[]\n"
 
 
 def test_paths_entry_points_and_debug(tmp_path):
+    (tmp_path / "p/.codex/skills").mkdir(parents=True)
     done = kestrix("skills", "install", "codex", "~/p/.codex/skills", env={"HOME": str(tmp_path)})
     assert done.stdout == f"installed the feedback rule ({tmp_path}/p/.codex/AGENTS.md)\n"
     done = kestrix("skills", "status", "codex", "../.codex/skills", cwd=tmp_path / "p/.codex",
                    entry=(sys.executable, "-m", "kestrix"))
-    assert (done.returncode, done.stdout) == (0, f"installed ({tmp_path}/p/.codex/AGENTS.md)\n")
+    assert (done.returncode, done.stdout) == (
+        0, f"installed, marker on line 3 ({tmp_path}/p/.codex/AGENTS.md)\n")
     done = kestrix("skills", "status", "codex", "s", "--templates", "no", "--debug", cwd=tmp_path)
     assert done.returncode == cli.USAGE and done.stderr.startswith("Traceback")
-    assert done.stderr.splitlines()[-1].startswith("kestrix: error: templates folder")
+    assert done.stderr.splitlines()[-1].startswith("kestrix: error: no rule file")
 
 
 # Runs the command with one function replaced by one that raises.
@@ -154,6 +346,9 @@ sys.exit(kestrix.cli.main(sys.argv[1:]))"""
     ("status", "kestrix.cli.run_status", "KeyboardInterrupt", 130, "kestrix: interrupted"),
     ("uninstall", "sw.replace_file", "PermissionError(13, 'Permission denied', str(args[0]))",
      cli.FAILED, "kestrix: error: cannot remove the rule: Permission denied ({config})"),
+    ("uninstall", "sw.replace_file", f"OSError({errno.ESTALE}, 'Stale file handle')",
+     cli.FAILED, "kestrix: error: the file changed while it was being updated; nothing was "
+                 "changed ({config})"),
 ])
 def test_interrupt_and_write_failure(claude_skills, templates, command, target, error, code,
                                      stderr):

@@ -1,16 +1,22 @@
-"""The `kestrix` command: install, check and remove the feedback rule for an agent runtime."""
-
-from __future__ import annotations
+"""The `kestrix` command: install, update, check and remove the feedback rule of an agent
+runtime's configuration file."""
 
 import argparse
-import json
+import errno
 import os
 import sys
-import traceback
-from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from pathlib import Path
-from typing import NoReturn
+
+from kestrix.skills.services import rule_block
+from kestrix.skills.services.rule_block import INSTALLED, MODIFIED, NOT_INSTALLED, OUTDATED
+
+# Names for annotations only, quoted where they are used: importing typing (or
+# __future__ for unevaluated annotations) is a noticeable part of a run.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterator, Sequence
+    from typing import NoReturn
 
 # Exit codes. The README has the same table; keep them apart so a script can tell
 # "not installed" from "could not look".
@@ -19,10 +25,14 @@ FAILED = 1  # a file could not be read or written, or anything unexpected
 USAGE = 2  # the command line is wrong (argparse's own code)
 UNKNOWN_RUNTIME = 3
 BLANK_RULE = 4
-REFUSED = 5  # uninstall: the block is not exactly what install appended
-NOT_INSTALLED = 6  # status
-OTHER_TEXT = 7  # status: the marker is there, the block around it is not install's
+REFUSED = 5  # update, uninstall: the block was edited; nothing changed
+NOT_INSTALLED_CODE = 6  # status
+OUTDATED_CODE = 7  # status: the block of an older release's rule
+MODIFIED_CODE = 8  # status: the marker without a block install writes
 INTERRUPTED = 130
+
+STATUS_CODES = {INSTALLED: OK, OUTDATED: OUTDATED_CODE, MODIFIED: MODIFIED_CODE,
+                NOT_INSTALLED: NOT_INSTALLED_CODE}
 
 EXIT_CODES_HELP = """\
 exit codes:
@@ -31,10 +41,14 @@ exit codes:
   2    bad command line
   3    unknown runtime
   4    the rule file is blank
-  5    uninstall refused: the block was edited or moved (nothing changed)
+  5    update, uninstall refused: the block was edited (nothing changed)
   6    status: not installed
-  7    status: installed with other text
+  7    status: outdated (the rule of an older release)
+  8    status: modified (the marker is there, install's block is not)
   130  interrupted"""
+
+# Files an agent is documented to read instead of its configuration file, in the same folder.
+READ_INSTEAD = {"codex": "AGENTS.override.md"}
 
 
 class CommandError(Exception):
@@ -46,34 +60,157 @@ class CommandError(Exception):
         self.line = f"kestrix: error: {what}" + ("" if path is None else f" ({path})")
 
 
-class _Parser(argparse.ArgumentParser):
-    """An argument parser whose usage errors are one line with their own exit code."""
+# --- output --------------------------------------------------------------------------------
 
-    def error(self, message: str) -> NoReturn:
+_stdout_gone = False
+
+
+def _mute_stdout() -> None:
+    """Points stdout's descriptor at the null device, so that the interpreter's last flush
+    of what is still buffered neither fails again nor reports it."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _write(text: str) -> None:
+    """Writes to stdout. A reader that went away ends the output, not the run: the work is
+    done and its exit code stands. Any other failure to write fails the run."""
+    global _stdout_gone
+    if _stdout_gone or not text:
+        return
+    try:
+        if sys.stdout is None:
+            raise CommandError(FAILED, "cannot write the output: stdout is closed")
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _stdout_gone = True
+        _mute_stdout()
+    except (OSError, ValueError) as e:
+        _stdout_gone = True
+        _mute_stdout()
+        what = " ".join(str(getattr(e, "strerror", None) or e).split())
+        raise CommandError(FAILED, f"cannot write the output: {what}") from e
+
+
+def _complain(line: str) -> None:
+    """One line on stderr; there is nowhere left to report a failure to write it."""
+    try:
+        print(line, file=sys.stderr, flush=True)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+class Result:
+    """What a run reports: the JSON object's fields, the text for stdout, the warnings."""
+
+    def __init__(self) -> None:
+        self.fields: dict[str, object] = {
+            "command": None, "runtime": None, "config_file": None, "exists": None,
+            "marker_lines": [], "state": None, "changed": False, "dry_run": False}
+        self.text: list[str] = []
+        self.warnings: list[str] = []
+
+    def say(self, line: str) -> None:
+        self.text.append(line + "\n")
+
+
+# --- reading the command line ---------------------------------------------------------------
+
+
+def _help_width() -> int:
+    """The width argparse gives its help, found as shutil finds it: COLUMNS, else the
+    terminal's, else 80 columns."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return (columns or 80) - 2
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """argparse's formatter with its width given: the parser makes one for every argument
+    it is given, on every run, and would import shutil (a tenth of a run) to size it."""
+
+    def __init__(self, prog: str) -> None:
+        super().__init__(prog, width=_help_width())
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose usage errors are one line with their own exit code, which
+    takes no abbreviated options and prints through the command's own output."""
+
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        kwargs.setdefault("allow_abbrev", False)
+        kwargs.setdefault("formatter_class", _Formatter)
+        super().__init__(*args, **kwargs)
+
+    def error(self, message: str) -> "NoReturn":
         raise CommandError(USAGE, f"{message}; see '{self.prog} --help'")
+
+    def _print_message(self, message: str, file: object = None) -> None:
+        if file is sys.stdout:
+            _write(message)
+        elif message:
+            _complain(message.rstrip("\n"))
+
+
+class _Version(argparse.Action):
+    """--version: the installed distribution's version, looked up only when asked for."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                         nargs=0, help="print the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: object, values: object,
+                 option_string: str | None = None) -> None:
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            number = version("kestrix-rule-injector")
+        except PackageNotFoundError:
+            number = "(not installed as a distribution)"
+        parser._print_message(f"kestrix {number}\n", sys.stdout)
+        parser.exit()
 
 
 @contextmanager
-def _reporting(action: str, path: Path) -> Iterator[None]:
+def _reporting(action: str, path: Path) -> "Iterator[None]":
     """Turns file errors raised inside into one-line errors about `path`."""
     try:
         yield
-    except FileExistsError as e:
-        # From mkdir: a file stands where the configuration file's folder should be.
-        raise CommandError(FAILED, f"{action}: a file is in the way of a folder",
-                           e.filename or path) from e
     except OSError as e:
         raise CommandError(FAILED, f"{action}: {e.strerror or e}", e.filename or path) from e
     except UnicodeDecodeError as e:
         raise CommandError(FAILED, f"{action}: not UTF-8 text", path) from e
 
 
+def _place(lines: list[int]) -> str:
+    if len(lines) == 1:
+        return f"line {lines[0]}"
+    return "lines " + ", ".join(map(str, lines[:-1])) + f" and {lines[-1]}"
+
+
+# --- the configuration file -------------------------------------------------------------------
+
+
 class Target:
     """What one command works on: the runtime's configuration file and the rule text."""
 
-    def __init__(self, args: argparse.Namespace) -> None:
+    def __init__(self, args: argparse.Namespace, result: Result, *,
+                 needs_skills_dir: bool = False) -> None:
         from kestrix.skills.services import rule_injector as ri
 
+        self.args, self.result = args, result
         self.module = ri
         if not args.skills_dir:
             raise CommandError(USAGE, "SKILLS_DIR is empty; give the runtime's skills folder")
@@ -84,27 +221,40 @@ class Target:
             if not args.templates:
                 raise CommandError(USAGE, "--templates is empty")
             templates = Path(os.path.abspath(os.path.expanduser(args.templates)))
-            if not templates.is_dir():
-                what = "is not a folder" if templates.exists() else "does not exist"
-                raise CommandError(USAGE, f"templates folder {what}", templates)
+            # Without its rule file the module would quietly fall back to the built-in rule.
+            rule_file = templates / ri._RULE_SOURCE_RELATIVE
+            if not os.path.exists(rule_file):
+                raise CommandError(USAGE, "no rule file in the templates folder", rule_file)
         self.runtime: str = args.runtime
         config_name = ri.RUNTIME_CONFIG_FILES.get(self.runtime)
         if not config_name:
             known = ", ".join(ri.RUNTIME_CONFIG_FILES)
             raise CommandError(UNKNOWN_RUNTIME,
                                f"unknown runtime {self.runtime!r}; known runtimes: {known}")
-        self.injector = ri.RuleInjector(templates)
         self.config = self.skills_dir.parent / config_name
-        self.marker = ri.RULE_MARKER.encode()
+        result.fields["config_file"] = str(self.config)
+        if needs_skills_dir and not os.path.isdir(self.skills_dir):
+            # inject would make the folders: a mistyped path would get a configuration file.
+            what = "is not a folder" if os.path.exists(self.skills_dir) else "does not exist"
+            raise CommandError(USAGE, f"skills folder {what}", self.skills_dir)
+        self.injector = ri.RuleInjector(templates)
 
     @property
     def rule_file(self) -> Path:
         return Path(self.injector.templates_dir) / self.module._RULE_SOURCE_RELATIVE
 
-    def read_config(self) -> bytes | None:
-        """The configuration file's bytes, or None when there is no such file."""
+    def read(self) -> bytes | None:
+        """The configuration file's bytes, or None when there is none. The module's reader
+        refuses FIFOs, sockets and devices without blocking; a file install would refuse
+        (not UTF-8) is refused here too, so every command fails where install fails."""
+        from kestrix.skills.services._safe_write import read_file
+
         with _reporting("cannot read the configuration file", self.config):
-            return self.config.read_bytes() if self.config.exists() else None
+            data = read_file(self.config)
+            if data is not None:
+                data.decode()
+        self.result.fields["exists"] = data is not None
+        return data
 
     def rule(self, purpose: str) -> str:
         """The rule text install writes today; a blank rule file is an error."""
@@ -115,111 +265,207 @@ class Target:
                                self.rule_file)
         return rule
 
-    def marker_lines(self, data: bytes) -> list[int]:
-        """1-based numbers of the lines that hold the marker."""
-        lines, start = [], data.find(self.marker)
-        while start >= 0:
-            lines.append(data.count(b"\n", 0, start) + 1)
-            start = data.find(self.marker, start + len(self.marker))
-        return lines
-
-    def text_before_block(self, data: bytes, rule: str) -> bytes | None:
-        """The text install appended the block to, or None when `data` does not end with
-        exactly that block (in LF, or in CRLF after text whose first line end is CRLF)
-        or also holds the marker before it."""
-        block = b"\n\n" + self.marker + b"\n\n" + rule.encode() + b"\n"
-        before = None
-        if data.endswith(block):
-            before = data[: len(data) - len(block)]
+    def locate(self, data: bytes | None, rule: str | None = None,
+               purpose: str = "its block cannot be recognised") -> rule_block.Located:
+        """The file's state; the rule is read only when the marker is there."""
+        lines = [] if data is None else rule_block.marker_lines(data)
+        if data is None or not lines:
+            located = rule_block.Located(NOT_INSTALLED, lines)
         else:
-            crlf_block = block.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
-            if data.endswith(crlf_block):
-                before = data[: len(data) - len(crlf_block)]
-                first_end = before.find(b"\n")
-                if first_end < 1 or before[first_end - 1:first_end] != b"\r":
-                    before = None
-        # A marker in the text before means install would have skipped this file.
-        if before is not None and self.marker in before:
-            return None
-        return before
+            located = rule_block.locate(data, self.rule(purpose) if rule is None else rule)
+        self.result.fields["state"] = located.state
+        self.result.fields["marker_lines"] = located.marker_lines
+        return located
 
+    def refuse(self, located: rule_block.Located) -> "NoReturn":
+        lines = located.marker_lines
+        if len(lines) > 1:
+            raise CommandError(REFUSED, f"the marker appears on {_place(lines)}; nothing was "
+                               "changed (remove the extra ones by hand)", self.config)
+        raise CommandError(REFUSED, f"the text around the marker on {_place(lines)} is not a "
+                           "block install writes (edited or line ends mixed); nothing was "
+                           "changed (--force takes everything from the marker to the end of "
+                           "the file)", self.config)
 
-def _place(lines: list[int]) -> str:
-    if len(lines) == 1:
-        return f"line {lines[0]}"
-    return "lines " + ", ".join(map(str, lines[:-1])) + f" and {lines[-1]}"
-
-
-def _say(args: argparse.Namespace, text: str) -> None:
-    if not args.quiet:
-        print(text)
-
-
-def run_install(args: argparse.Namespace) -> int:
-    target = Target(args)
-    data = target.read_config()
-    if data is not None:
-        with _reporting("cannot read the configuration file", target.config):
-            data.decode()
-    with _reporting("cannot install the rule", target.config):
-        try:
-            result = target.injector.inject(target.runtime, target.skills_dir)
-        except UnicodeDecodeError as e:
-            # The configuration file decoded above, so the rule file is the one.
-            raise CommandError(FAILED, "cannot read the rule file: not UTF-8 text",
-                               target.rule_file) from e
-    if result is None:
-        # The runtime is known, so inject skipped because the rule text is blank.
-        raise CommandError(BLANK_RULE, "the rule file is blank, so there is nothing to install",
-                           target.rule_file)
-    already = data is not None and target.marker in data
-    _say(args, f"{'already installed' if already else 'installed the feedback rule'} ({result})")
-    return OK
-
-
-def run_status(args: argparse.Namespace) -> int:
-    target = Target(args)
-    data = target.read_config()
-    lines = [] if data is None else target.marker_lines(data)
-    if data is None:
-        code, text = NOT_INSTALLED, "not installed: no configuration file"
-    elif not lines:
-        code, text = NOT_INSTALLED, "not installed: no feedback rule marker"
-    elif target.text_before_block(data, target.rule("its block cannot be checked")) is None:
-        code, text = OTHER_TEXT, (f"installed with other text: the text around the marker on "
-                                  f"{_place(lines)} is not what install writes now")
-    else:
-        code, text = OK, "installed"
-    if args.json:
-        state = {OK: "installed", NOT_INSTALLED: "not_installed", OTHER_TEXT: "other_text"}
-        print(json.dumps({"runtime": target.runtime, "config_file": str(target.config),
-                          "exists": data is not None, "marker_lines": lines,
-                          "state": state[code], "exit_code": code}))
-    else:
-        _say(args, f"{text} ({target.config})")
-    return code
-
-
-def run_uninstall(args: argparse.Namespace) -> int:
-    target = Target(args)
-    data = target.read_config()
-    lines = [] if data is None else target.marker_lines(data)
-    if data is None or not lines:
-        why = "no configuration file" if data is None else "no feedback rule marker"
-        _say(args, f"nothing to remove: {why} ({target.config})")
+    def append(self, data: bytes | None, rule: str) -> int:
+        """Installs into a file without the marker, through the module's inject."""
+        before = data or b""
+        if self.args.dry_run:
+            self.show_diff(data, before + rule_block.block(rule, rule_block.crlf_after(before)))
+        else:
+            with _reporting("cannot install the rule", self.config):
+                written = self.injector.inject(self.runtime, self.skills_dir)
+            if written is None:
+                raise CommandError(BLANK_RULE, "the rule file is blank, so there is nothing "
+                                   "to install", self.rule_file)
+            self.result.fields["changed"] = True
+            self.result.say(f"installed the feedback rule ({written})")
+        self.check_reads_as_text(before, rule)
         return OK
-    before = target.text_before_block(data, target.rule("its block cannot be recognised"))
-    if before is None:
-        raise CommandError(REFUSED, f"the text around the marker on {_place(lines)} is not what "
-                           "install wrote (edited, moved or another rule); nothing was changed",
-                           target.config)
-    # The compiled module's atomic replacement, the same one install writes through.
+
+    def rewrite(self, data: bytes, new: bytes, action: str, done: str) -> int:
+        if self.args.dry_run:
+            self.show_diff(data, new)
+        else:
+            _replace(self, new, data, action)
+            self.result.fields["changed"] = True
+            self.result.say(f"{done} ({self.config})")
+        return OK
+
+    def show_diff(self, old: bytes | None, new: bytes) -> None:
+        diff = _unified_diff(str(self.config), old or b"", new)
+        self.result.fields["diff"] = diff
+        self.result.text.append(diff)
+
+    def check_reads_as_text(self, before: bytes, rule: str) -> None:
+        """Warns when the text before the block leaves a code fence or an HTML block open
+        that runs on into the block: an agent would read the rule as code, not as a rule."""
+        try:
+            from markdown_it import MarkdownIt
+        except ImportError:
+            self.result.warnings.append("kestrix: warning: cannot check that the rule reads "
+                                        "as Markdown text: markdown-it-py is not installed")
+            return
+        text = before + rule_block.block(rule, rule_block.crlf_after(before))
+        # The parser's own line ends: CR LF and a lone CR end a line as LF does. Counted on
+        # the whole text, since a CR that ends the text before pairs with the block's LF.
+        normal = text.decode().replace("\r\n", "\n").replace("\r", "\n")
+        from_marker = len(rule_block.MARKER) + len("\n\n") + len(rule) + len("\n")
+        marker = normal.count("\n", 0, len(normal) - from_marker)  # the marker's line, from 0
+        for token in MarkdownIt("commonmark").parse(normal):
+            # A block of the text before that ends past the marker's line holds the rule.
+            if token.level == 0 and token.map and token.map[0] < marker < token.map[1] - 1:
+                kind = {"fence": "code fence", "code_block": "code block"}.get(
+                    token.type, "HTML block")
+                self.result.warnings.append(
+                    f"kestrix: warning: the {kind} opened on line {token.map[0] + 1} runs on "
+                    f"into the feedback rule, so an agent reads the rule as code; close it "
+                    f"before the marker ({self.config})")
+                return
+
+
+def _replace(target: Target, new: bytes, old: bytes, action: str) -> None:
+    """Every write of the command but inject's: the module's crash-safe replacement."""
     from kestrix.skills.services._safe_write import replace_file
 
-    with _reporting("cannot remove the rule", target.config):
-        replace_file(target.config, before)
-    _say(args, f"removed the feedback rule ({target.config})")
+    try:
+        # Only over what was read: an edit made since then wins, and nothing is written.
+        replace_file(target.config, new, expected=old)
+    except OSError as e:
+        if e.errno == errno.ESTALE:
+            raise CommandError(FAILED, "the file changed while it was being updated; nothing "
+                               "was changed", target.config) from e
+        raise CommandError(FAILED, f"{action}: {e.strerror or e}", e.filename or target.config
+                           ) from e
+
+
+def _unified_diff(path: str, old: bytes, new: bytes) -> str:
+    """A unified diff of two file contents, labelled a/PATH and b/PATH; a last line without
+    a line end is flagged as diff and patch expect."""
+    import difflib
+
+    def lines(data: bytes) -> list[str]:
+        # Only LF ends a line here: str.splitlines would also split at form feeds and more.
+        parts = data.decode("utf-8", "surrogateescape").split("\n")
+        return [part + "\n" for part in parts[:-1]] + ([parts[-1]] if parts[-1] else [])
+
+    label = path if path.startswith("/") else "/" + path
+    return "".join(line if line.endswith("\n") else line + "\n\\ No newline at end of file\n"
+                   for line in difflib.unified_diff(lines(old), lines(new), "a" + label,
+                                                    "b" + label))
+
+
+# --- the actions ---------------------------------------------------------------------------
+
+
+def run_install(args: argparse.Namespace, result: Result) -> int:
+    target = Target(args, result, needs_skills_dir=True)
+    data = target.read()
+    rule = target.rule("there is nothing to install")
+    located = target.locate(data, rule)
+    if located.state == NOT_INSTALLED:
+        return target.append(data, rule)
+    # inject leaves every file that holds the marker alone; say which state it is in.
+    where = _place(located.marker_lines)
+    if located.state == INSTALLED:
+        result.say(f"already installed, marker on {where} ({target.config})")
+        target.check_reads_as_text(data[: located.start], rule)
+    elif located.state == OUTDATED:
+        result.say(f"not changed: the rule of an older release is installed, marker on "
+                   f"{where}; 'kestrix skills update' replaces it ({target.config})")
+    else:
+        result.say(f"not changed: the marker is on {where} but install's block is not there "
+                   f"(see 'kestrix skills status') ({target.config})")
     return OK
+
+
+def run_update(args: argparse.Namespace, result: Result) -> int:
+    target = Target(args, result, needs_skills_dir=True)
+    data = target.read()
+    rule = target.rule("there is nothing to install")
+    located = target.locate(data, rule)
+    if data is None or located.state == NOT_INSTALLED:
+        return target.append(data, rule)
+    if located.state == INSTALLED:
+        result.say(f"already up to date, marker on {_place(located.marker_lines)} "
+                   f"({target.config})")
+        target.check_reads_as_text(data[: located.start], rule)
+        return OK
+    if located.state == MODIFIED and not (args.force and located.start is not None):
+        target.refuse(located)
+    start = located.start or 0
+    before = data[:start]
+    after = data[located.end:] if located.state == OUTDATED else b""
+    new = before + rule_block.block(rule, rule_block.crlf_after(before)) + after
+    target.rewrite(data, new, "cannot update the rule", "updated the feedback rule")
+    target.check_reads_as_text(before, rule)
+    return OK
+
+
+def run_uninstall(args: argparse.Namespace, result: Result) -> int:
+    target = Target(args, result)
+    data = target.read()
+    located = target.locate(data)
+    if data is None or located.state == NOT_INSTALLED:
+        why = "no configuration file" if data is None else "no feedback rule marker"
+        result.say(f"nothing to remove: {why} ({target.config})")
+        return OK
+    if located.state == MODIFIED and not (args.force and located.start is not None):
+        target.refuse(located)
+    new = data[: located.start] + data[located.end:]
+    return target.rewrite(data, new, "cannot remove the rule", "removed the feedback rule")
+
+
+def run_status(args: argparse.Namespace, result: Result) -> int:
+    target = Target(args, result)
+    data = target.read()
+    located = target.locate(data, purpose="its block cannot be checked")
+    where = _place(located.marker_lines) if located.marker_lines else ""
+    if located.state == INSTALLED:
+        text = f"installed, marker on {where}"
+    elif located.state == OUTDATED:
+        text = (f"outdated: the rule of an older release is installed, marker on {where}; "
+                "'kestrix skills update' replaces it")
+    elif located.state == MODIFIED:
+        why = ("the marker appears more than once" if len(located.marker_lines) > 1 else
+               "the text around it is not a block install writes (edited by hand, line ends "
+               "mixed, or only a mention of the marker)")
+        text = f"modified: marker on {where}, but {why}"
+    else:
+        text = "not installed: " + ("no configuration file" if data is None
+                                    else "no feedback rule marker")
+    result.say(f"{text} ({target.config})")
+    instead = READ_INSTEAD.get(target.runtime)
+    other = target.config.with_name(instead) if instead else None
+    if other is not None and os.path.exists(other):
+        result.fields["read_instead"] = str(other)
+        result.say(f"note: {target.runtime} reads {other} instead of this file")
+    else:
+        result.fields["read_instead"] = None
+    return STATUS_CODES[located.state]
+
+
+# --- the parser and the run --------------------------------------------------------------------
 
 
 def _runtimes_help() -> str:
@@ -231,62 +477,129 @@ def _runtimes_help() -> str:
     return "; ".join(f"{', '.join(runtimes)} ({name})" for name, runtimes in by_file.items())
 
 
-def build_parser() -> argparse.ArgumentParser:
+# Each action runs as the function run_<action>, looked up when it runs.
+ACTIONS = {
+    "install": "append the feedback rule to the configuration file, once",
+    "update": "install the feedback rule, or replace an older release's",
+    "status": "tell whether the feedback rule is installed",
+    "uninstall": "remove the feedback rule's block",
+}
+
+
+def _add_global_options(parser: argparse.ArgumentParser) -> None:
+    """The options every level takes, so they may stand before the subcommand too. They
+    have no defaults, or a lower level would overwrite what a higher one was given."""
+    parser.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
+                        help="print nothing but errors and warnings")
+    parser.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                        help="print one JSON object, errors included (even with -q)")
+    parser.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                        help="show tracebacks of errors")
+
+
+def build_parser(only: str | None = None) -> argparse.ArgumentParser:
+    """The command's parser; with `only`, the one action the command line names (making
+    every action's parser is a tenth of a run)."""
     parser = _Parser(prog="kestrix", description="Install skills for AI coding agents.")
+    _add_global_options(parser)
+    parser.add_argument("-V", "--version", action=_Version)
     groups = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
     skills = groups.add_parser("skills", help="skills of an agent runtime",
                                description="Skills of an agent runtime.")
+    _add_global_options(skills)
     commands = skills.add_subparsers(title="actions", metavar="ACTION", required=True)
 
-    common = _Parser(add_help=False)
-    common.add_argument("runtime", metavar="RUNTIME",
-                        help=f"agent runtime: {_runtimes_help()}".replace("%", "%%"))
-    common.add_argument("skills_dir", metavar="SKILLS_DIR",
-                        help="the runtime's skills folder; the configuration file is beside it")
-    common.add_argument("--templates", metavar="DIR",
-                        help="skill templates root holding the rule file "
-                             "(default: the templates shipped with the package)")
-    common.add_argument("-q", "--quiet", action="store_true",
-                        help="print nothing but errors")
-    common.add_argument("--debug", action="store_true", help="show tracebacks of errors")
-
-    actions: list[tuple[str, Callable[[argparse.Namespace], int], str]] = [
-        ("install", run_install, "append the feedback rule to the configuration file, once"),
-        ("status", run_status, "tell whether the feedback rule is installed"),
-        ("uninstall", run_uninstall, "remove the feedback rule that install appended"),
-    ]
-    for name, run, text in actions:
-        command = commands.add_parser(name, parents=[common], help=text, description=text + ".",
-                                      epilog=EXIT_CODES_HELP,
-                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-        command.set_defaults(run=run, json=False)
-        if name == "status":
-            command.add_argument("--json", action="store_true",
-                                 help="print one JSON object (even with --quiet)")
+    for name, text in ACTIONS.items():
+        if only is not None and name != only:
+            continue
+        command = commands.add_parser(name, help=text, description=text + ".",
+                                      epilog=EXIT_CODES_HELP)
+        command.set_defaults(command=name)
+        command.add_argument("runtime", metavar="RUNTIME",
+                             help=f"agent runtime: {_runtimes_help()}".replace("%", "%%"))
+        command.add_argument("skills_dir", metavar="SKILLS_DIR",
+                             help="the runtime's skills folder; the configuration file is "
+                                  "beside it")
+        command.add_argument("--templates", metavar="DIR",
+                             help="skill templates root holding kestrix-feedback/data/"
+                                  "FEEDBACK_RULE.md (default: the rule shipped with the "
+                                  "package)")
+        _add_global_options(command)
+        if name != "status":
+            command.add_argument("--dry-run", action="store_true",
+                                 help="print the change as a unified diff; write nothing")
+        if name in ("update", "uninstall"):
+            command.add_argument("--force", action="store_true",
+                                 help="also take an edited block whose marker appears once: "
+                                      "everything from the marker to the end of the file")
     return parser
 
 
-def main(argv: Sequence[str] | None = None) -> int:
+def _options_of(argv: list[str]) -> list[str]:
+    return argv[: argv.index("--")] if "--" in argv else argv
+
+
+def _action_named(argv: list[str]) -> str | None:
+    """The action of `kestrix [options] skills [options] ACTION ...`, if it is one: only
+    options without values may stand before it."""
+    words = [word for word in _options_of(argv) if not word.startswith("-")][:2]
+    if len(words) == 2 and words[0] == "skills" and words[1] in ACTIONS:
+        return words[1]
+    return None
+
+
+def main(argv: "Sequence[str] | None" = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
-    # Known before parsing, so errors while parsing honour it too.
-    debug = "--debug" in argv
+    # Known before parsing, so errors while parsing honour them too.
+    debug = "--debug" in _options_of(argv)
+    as_json = "--json" in _options_of(argv)
+    quiet = False
+    result = Result()
+    failure: BaseException | None = None
     try:
-        args = build_parser().parse_args(argv)
-        code: int = args.run(args)
-        return code
-    except KeyboardInterrupt:
-        if debug:
-            traceback.print_exc()
-        print("kestrix: interrupted", file=sys.stderr)
-        return INTERRUPTED
+        if not argv:
+            _complain(build_parser().format_help().rstrip("\n"))
+            return USAGE
+        args = build_parser(_action_named(argv)).parse_args(argv)
+        for name in ("quiet", "json", "debug", "dry_run", "force"):
+            if not hasattr(args, name):
+                setattr(args, name, False)
+        quiet, as_json = args.quiet, args.json
+        result.fields.update(command=args.command, runtime=args.runtime, dry_run=args.dry_run)
+        run: "Callable[[argparse.Namespace, Result], int]" = globals()[f"run_{args.command}"]
+        code = run(args, result)
+        error = None
+    except KeyboardInterrupt as e:
+        failure, code, error = e, INTERRUPTED, "kestrix: interrupted"
     except CommandError as e:
-        if debug:
-            traceback.print_exc()
-        print(e.line, file=sys.stderr)
-        return e.code
+        failure, code, error = e, e.code, e.line
     except Exception as e:
-        if debug:
-            traceback.print_exc()
         what = " ".join(f"{type(e).__name__}: {e}".split())
-        print(f"kestrix: error: {what}", file=sys.stderr)
-        return FAILED
+        failure, code, error = e, FAILED, f"kestrix: error: {what}"
+    if failure is not None:
+        if debug:
+            import traceback
+
+            traceback.print_exception(failure)
+        result.fields["error"] = error
+    result.fields["exit_code"] = code
+    return _finish(result, code, error, as_json, quiet)
+
+
+def _finish(result: Result, code: int, error: str | None, as_json: bool, quiet: bool) -> int:
+    """Prints the run's output; a failure to print is the run's last error."""
+    try:
+        if as_json:
+            import json
+
+            _write(json.dumps(result.fields) + "\n")
+        elif not quiet:
+            _write("".join(result.text))
+    except CommandError as e:
+        if error is None:  # a failure of the work itself keeps its own code and line
+            error, code = e.line, e.code
+    for warning in result.warnings:
+        _complain(warning)
+    if error is not None:
+        _complain(error)
+    return code

@@ -1,0 +1,124 @@
+"""The feedback rule's block: the bytes install appends, and where such a block stands.
+
+install (the compiled module) appends to the text it finds two line ends, the marker, two
+line ends, the rule and one line end, in CRLF when that text's first line end is CR LF and
+in LF otherwise. This is the one Python copy of that layout: the `kestrix` command finds,
+replaces and removes blocks with it, and the tests build the bytes they expect with it.
+"""
+
+from kestrix.skills.services.rule_injector import RULE_MARKER
+
+MARKER = RULE_MARKER.encode()
+
+# SHA-256 of the UTF-8 of every rule text a release of this package wrote by default
+# (its stripped _DEFAULT_RULE_CONTENT), oldest first, so that a block written by an older
+# release reads as outdated rather than as edited. When the built-in rule changes, append
+# the new text's digest; never drop one, or files installed by that release read as edited.
+KNOWN_RULE_SHA256 = (
+    "f605d5fdd46f41c3bc13d18cce98036eb9b7395651f56e0ca465a96d392617cb",  # 0.1.0
+)
+
+INSTALLED = "installed"
+OUTDATED = "outdated"
+MODIFIED = "modified"
+NOT_INSTALLED = "not_installed"
+
+
+def crlf_after(text: bytes) -> bool:
+    """Whether install writes its block after `text` in CRLF: the first line end is CR LF."""
+    lf = text.find(b"\n")
+    return lf > 0 and text[lf - 1] == 0x0D
+
+
+def block(rule: str, crlf: bool) -> bytes:
+    """install's block for `rule` (a stripped rule text), in CRLF or in LF."""
+    lf = b"\n\n" + MARKER + b"\n\n" + rule.encode() + b"\n"
+    # Every LF without a CR before it becomes CR LF, as the compiled module writes it.
+    return lf.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n") if crlf else lf
+
+
+def marker_lines(data: bytes) -> list[int]:
+    """1-based numbers of the lines that hold the marker, once per marker."""
+    lines, at = [], data.find(MARKER)
+    while at >= 0:
+        lines.append(data.count(b"\n", 0, at) + 1)
+        at = data.find(MARKER, at + len(MARKER))
+    return lines
+
+
+class Located:
+    """A file's state and its marker's lines. For installed and outdated, [start, end) is
+    the block; for modified with one marker, [start, end) runs from the line ends before
+    the marker to the end of the file (what --force takes); otherwise start is None."""
+
+    __slots__ = ("state", "marker_lines", "start", "end", "crlf")
+
+    def __init__(self, state: str, lines: list[int], start: int | None = None, end: int = 0,
+                 crlf: bool = False) -> None:
+        self.state = state
+        self.marker_lines = lines
+        self.start = start
+        self.end = end
+        self.crlf = crlf
+
+
+def locate(data: bytes, rule: str) -> "Located":
+    """Where the block of `rule` (today's rule) or of a known older rule stands in `data`."""
+    lines = marker_lines(data)
+    if not lines:
+        return Located(NOT_INSTALLED, lines)
+    if len(lines) > 1:
+        return Located(MODIFIED, lines)
+    at = data.find(MARKER)
+    # The line ends before the marker tell the layout: install's block follows the text
+    # before it, so two CR LFs after a text whose first line end is CR LF, else two LFs.
+    if data.endswith(b"\r\n\r\n", 0, at) and crlf_after(data[: at - 4]):
+        start, crlf = at - 4, True
+    elif data.endswith(b"\n\n", 0, at) and not crlf_after(data[: at - 2]):
+        start, crlf = at - 2, False
+    else:
+        return Located(MODIFIED, lines, _forced_start(data, at), len(data))
+    today = block(rule, crlf)
+    if data.startswith(today, start):
+        return Located(INSTALLED, lines, start, start + len(today), crlf)
+    end = _known_block_end(data, start, at, crlf)
+    if end is not None:
+        return Located(OUTDATED, lines, start, end, crlf)
+    return Located(MODIFIED, lines, _forced_start(data, at), len(data))
+
+
+def _forced_start(data: bytes, at: int) -> int:
+    """The marker's offset less up to two line ends right before it."""
+    start = at
+    for _ in range(2):
+        if data.endswith(b"\r\n", 0, start):
+            start -= 2
+        elif data.endswith(b"\n", 0, start):
+            start -= 1
+    return start
+
+
+def _known_block_end(data: bytes, start: int, at: int, crlf: bool) -> int | None:
+    """The end of a block that starts at `start` and holds a known rule, or None.
+
+    The rule's length is not stored, only its digest: every line end after the rule's
+    first byte may close it, so the digest grows line by line and is checked at each."""
+    from hashlib import sha256
+
+    eol = b"\r\n" if crlf else b"\n"
+    rule_start = at + len(MARKER) + 2 * len(eol)
+    if not data.startswith(eol + eol, at + len(MARKER)):
+        return None
+    digest, line_start = sha256(), rule_start
+    while (line_end := data.find(eol, line_start)) >= 0:
+        if line_start > rule_start:
+            digest.update(b"\n")  # known rules are hashed in LF
+        digest.update(data[line_start:line_end])
+        end = line_end + len(eol)
+        if digest.copy().hexdigest() in KNOWN_RULE_SHA256:
+            rule = data[rule_start:line_end].replace(b"\r\n", b"\n").decode()
+            # Equal digests of a CRLF block may hide a lone LF inside: mixed line ends.
+            if block(rule, crlf) == data[start:end]:
+                return end
+        line_start = end
+    return None
