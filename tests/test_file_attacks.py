@@ -379,6 +379,7 @@ RACER = textwrap.dedent("""
 @pytest.mark.slow
 def test_install_racing_uninstall_on_a_hard_linked_file(tmp_path):
     config = hard_linked(tmp_path / "p", OLD)
+    (config.parent / "skills").mkdir()  # the command installs only beside a skills folder
     skills = str(config.parent / "skills")
     subprocess.run([sys.executable, "-c", RACER, "install", skills], input="go\n", text=True,
                    check=True, timeout=60, capture_output=True)
