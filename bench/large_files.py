@@ -91,17 +91,32 @@ def floor_rewrite(path: str, data_path: str):
     return call
 
 
+def prepare(root: Path, case: str, implementation: str, size: int):
+    """The case's files under `root`: (the configuration file, its original content's file,
+    the call to time)."""
+    skills = root / ".claude" / "skills"
+    skills.mkdir(parents=True)
+    config = skills.parent / "CLAUDE.md"
+    module = cases.load("compiled" if implementation == "floor" else implementation)
+    marker = module.RULE_MARKER.encode()
+    original = root / "original.md"
+    fill(original, size, b"\n" + marker + b"\n" if case == "marker present" else b"")
+    if implementation == "floor":
+        call = floor_read(str(config)) if case == "marker present" else floor_rewrite(
+            str(config), str(original))
+    else:
+        injector = module.RuleInjector(root / "templates")
+
+        def call():
+            injector.inject("claude", skills)
+    return config, original, call
+
+
 def child(case: str, implementation: str, size: int, rounds: int) -> dict:
     """One measurement, in this process; returns seconds (median) and peak growth."""
     root = Path(tempfile.mkdtemp(prefix="rule-injector-large-"))
     try:
-        skills = root / ".claude" / "skills"
-        skills.mkdir(parents=True)
-        config = skills.parent / "CLAUDE.md"
-        module = cases.load("compiled" if implementation == "floor" else implementation)
-        marker = module.RULE_MARKER.encode()
-        original = root / "original.md"
-        fill(original, size, b"\n" + marker + b"\n" if case == "marker present" else b"")
+        config, original, call = prepare(root, case, implementation, size)
 
         def reset():
             if case.startswith("rewrite") or not config.exists():
@@ -110,14 +125,6 @@ def child(case: str, implementation: str, size: int, rounds: int) -> dict:
                 if case == "rewrite":
                     time.sleep(SETTLE_SECONDS)
 
-        if implementation == "floor":
-            call = floor_read(str(config)) if case == "marker present" else floor_rewrite(
-                str(config), str(original))
-        else:
-            injector = module.RuleInjector(root / "templates")
-
-            def call():
-                injector.inject("claude", skills)
         times, peak = [], 0
         for number in range(rounds + 1):
             reset()
@@ -204,22 +211,10 @@ def count_child(case: str, implementation: str, size: int, calls: int) -> None:
     by both runs."""
     root = Path(tempfile.mkdtemp(prefix="rule-injector-large-"))
     try:
-        skills = root / ".claude" / "skills"
-        skills.mkdir(parents=True)
-        config = skills.parent / "CLAUDE.md"
-        module = cases.load("compiled" if implementation == "floor" else implementation)
-        marker = module.RULE_MARKER.encode()
-        fill(config, size, b"\n" + marker + b"\n" if case == "marker present" else b"")
+        config, original, call = prepare(root, case, implementation, size)
+        shutil.copyfile(original, config)
         if case == "rewrite":
             time.sleep(SETTLE_SECONDS)
-        if implementation == "floor":
-            call = floor_read(str(config)) if case == "marker present" else floor_rewrite(
-                str(config), str(config))
-        else:
-            injector = module.RuleInjector(root / "templates")
-
-            def call():
-                injector.inject("claude", skills)
         for _ in range(calls):
             call()
     finally:
