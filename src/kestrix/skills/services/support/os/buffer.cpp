@@ -12,7 +12,7 @@ namespace kestrix::os {
 namespace {
 
 constexpr std::size_t kPage = 4096;
-/// From this size on a buffer is mapped, in whole huge pages.
+/// From this size on a buffer is a mapping of its own.
 constexpr std::size_t kMapped = 2u << 20;
 
 }  // namespace
@@ -54,9 +54,8 @@ bool Buffer::reserve(std::size_t capacity) noexcept {
         const std::size_t rounded = (capacity + kMapped - 1) / kMapped * kMapped;
         void* fresh = mapped_ ? ::mremap(data_, capacity_, rounded, MREMAP_MAYMOVE)
                               : ::mmap(nullptr, rounded, PROT_READ | PROT_WRITE,
-                                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
         if (fresh == MAP_FAILED) return false;
-        (void)::madvise(fresh, rounded, MADV_HUGEPAGE);  // a hint; small pages work too
         if (!mapped_) {
             if (size_ > 0) std::memcpy(fresh, data_, size_);
             std::free(data_);

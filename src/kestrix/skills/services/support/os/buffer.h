@@ -20,8 +20,9 @@ class Buffer {
     /// Makes room for at least `capacity` bytes, keeping what is there; false when out of
     /// memory. The memory starts on a page boundary: copies into it from the kernel run
     /// at full speed, which they do not at every offset. A large buffer is a mapping of its
-    /// own, in huge pages where the system has them: a 100 MB file read into small pages
-    /// spends more time taking page faults than copying.
+    /// own, its pages made in one go rather than one fault at a time. (Huge pages were
+    /// tried: twice as fast when the system has them free, but a mapping that asks for them
+    /// can stall for hundreds of milliseconds while the kernel compacts memory.)
     [[nodiscard]] bool reserve(std::size_t capacity) noexcept;
     [[nodiscard]] char* spare() noexcept { return data_ + size_; }
     [[nodiscard]] std::size_t spare_size() const noexcept { return capacity_ - size_; }
