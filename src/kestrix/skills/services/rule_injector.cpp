@@ -454,9 +454,8 @@ PyMethodDef method_records[] = {
     // Each object on its own: an import retried after a failure here finds every one
     // that was made, and makes the rest.
     const auto make = [](PyObject*& field, PyObject* made) noexcept {
-        if (field == nullptr) field = made;
-        else Py_XDECREF(made);
-        return field != nullptr;
+        field = made;
+        return made != nullptr;
     };
     if (!(objects.rule_marker || make(objects.rule_marker, support::make_text(kRuleMarker))) ||
         !(objects.default_rule || make(objects.default_rule, support::make_text(kDefaultRuleContent))) ||

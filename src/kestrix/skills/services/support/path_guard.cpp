@@ -101,13 +101,14 @@ constexpr const char kTextSlot[] = "_str";
         if (base == &PyBaseObject_Type) continue;
         PyObject* namespace_ = base->tp_dict;
         if (namespace_ == nullptr) return false;
-        for (const char* const* names : {kMethods, kProperties}) {
-            const std::size_t count = names == kMethods ? std::size(kMethods) : std::size(kProperties);
-            for (std::size_t k = 0; k < count; ++k) {
-                PyObject* value = PyDict_GetItemString(namespace_, names[k]);  // borrowed
+        const auto all_own = [&](const auto& names) noexcept {
+            for (const char* name : names) {
+                PyObject* value = PyDict_GetItemString(namespace_, name);  // borrowed
                 if (value != nullptr && !own_attribute(value, dicts, 2)) return false;
             }
-        }
+            return true;
+        };
+        if (!all_own(kMethods) || !all_own(kProperties)) return false;
     }
     Ref slot = Ref::steal(PyObject_GetAttrString(as_object, kTextSlot));
     return slot && Py_TYPE(slot.get()) == &PyMemberDescr_Type;

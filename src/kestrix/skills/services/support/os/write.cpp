@@ -206,8 +206,8 @@ void sync_folder(int folder, const Hooks& hooks) noexcept {
         if (::linkat(folder, file.name(), folder, where.name.c_str(), 0) < 0) {
             return errno == EEXIST ? kChanged : errno;
         }
-        // The link is the file now; the temporary name goes below.
-        return file.remove(), sync_folder(folder, hooks), 0;
+        // The link is the file now; the temporary name goes.
+        ::unlinkat(folder, file.name(), 0);
     }
     file.handed_over();
     sync_folder(folder, hooks);
