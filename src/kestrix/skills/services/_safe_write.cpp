@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "support/file_calls.h"
+#include "support/py/file_calls.h"
 #include "support/os/read.h"
 #include "support/os/write.h"
-#include "support/ref.h"
+#include "support/py/ref.h"
 
 namespace kestrix {
 namespace {

@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "module_objects.h"
-#include "support/ref.h"
+#include "support/py/ref.h"
 #include "support/state.h"
 
 namespace kestrix {

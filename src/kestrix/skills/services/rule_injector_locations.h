@@ -5,7 +5,7 @@
 
 #include <iterator>
 
-#include "support/code_objects.h"
+#include "support/py/code_objects.h"
 
 namespace kestrix {
 

@@ -6,7 +6,7 @@
 #include "calls.h"
 #include "support/os/folder.h"
 #include "support/os/write.h"
-#include "support/path_guard.h"
+#include "support/pathlib/path_guard.h"
 #include "support/pathlib/text_mode.h"
 
 namespace kestrix {

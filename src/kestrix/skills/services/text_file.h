@@ -6,10 +6,10 @@
 
 #include <Python.h>
 
-#include "support/file_calls.h"
+#include "support/py/file_calls.h"
 #include "support/os/buffer.h"
 #include "support/os/read.h"
-#include "support/ref.h"
+#include "support/py/ref.h"
 
 namespace kestrix {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "support/names.h"
+#include "support/py/names.h"
 
 namespace kestrix::support {
 

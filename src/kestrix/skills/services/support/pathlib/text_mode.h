@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "support/ref.h"
+#include "support/py/ref.h"
 
 namespace kestrix::support {
 

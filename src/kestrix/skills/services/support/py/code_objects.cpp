@@ -3,7 +3,7 @@
 
 #include <opcode_ids.h>
 
-#include "support/code_objects.h"
+#include "support/py/code_objects.h"
 #include "support/state.h"
 
 namespace kestrix::support {

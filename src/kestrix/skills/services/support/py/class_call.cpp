@@ -1,8 +1,8 @@
 // Direct construction: allocate, call __init__ with the instance in front, check None.
 #include <Python.h>
 
-#include "support/class_call.h"
-#include "support/ref.h"
+#include "support/py/class_call.h"
+#include "support/py/ref.h"
 
 namespace kestrix::support {
 

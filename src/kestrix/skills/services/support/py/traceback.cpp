@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "support/ref.h"
+#include "support/py/ref.h"
 #include "support/state.h"
-#include "support/traceback.h"
+#include "support/py/traceback.h"
 
 namespace kestrix::support {
 

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "support/file_calls.h"
+#include "support/py/file_calls.h"
 
 namespace kestrix::support {
 

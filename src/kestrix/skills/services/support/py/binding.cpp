@@ -6,7 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "support/binding.h"
+#include "support/py/binding.h"
 #include "support/state.h"
 
 namespace kestrix::support {

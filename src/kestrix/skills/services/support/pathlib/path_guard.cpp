@@ -3,8 +3,8 @@
 
 #include <iterator>
 
-#include "support/path_guard.h"
-#include "support/ref.h"
+#include "support/pathlib/path_guard.h"
+#include "support/py/ref.h"
 
 namespace kestrix::support {
 

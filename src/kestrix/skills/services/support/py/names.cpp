@@ -1,7 +1,7 @@
 // Interned names: created, interned and hashed once in the exec step.
 #include <Python.h>
 
-#include "support/names.h"
+#include "support/py/names.h"
 
 namespace kestrix::support {
 

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "support/function_type.h"
+#include "support/py/function_type.h"
 #include "support/state.h"
 
 namespace kestrix::support {

@@ -8,7 +8,7 @@
 #include <cstddef>
 
 #include "support/os/hooks.h"
-#include "support/ref.h"
+#include "support/py/ref.h"
 
 namespace kestrix::support {
 

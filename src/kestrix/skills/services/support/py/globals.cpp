@@ -1,7 +1,7 @@
 // Module-global lookup and the import of one name from another module.
 #include <Python.h>
 
-#include "support/globals.h"
+#include "support/py/globals.h"
 #include "support/state.h"
 
 #include <cstdint>

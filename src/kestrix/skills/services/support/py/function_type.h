@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "support/ref.h"
+#include "support/py/ref.h"
 
 namespace kestrix::support {
 
