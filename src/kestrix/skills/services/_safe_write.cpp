@@ -13,7 +13,10 @@
 namespace kestrix {
 namespace {
 
-using support::Ref;
+using py::Ref;
+
+/// Its temporary files are named as the rule injector's are: a person sees one writer.
+constexpr const char kTemporaryPrefix[] = ".rule_injector.";
 
 constexpr const char kModuleDoc[] =
     "The rule injector's reader and crash-safe writer of configuration files.";
@@ -41,7 +44,7 @@ constexpr const char kReplaceDoc[] =
     "injector's writers lock each other out of the file while they check and write.";
 
 /// The OS's name for `path`, and its text for errors. 0, or -1 with an exception set.
-[[nodiscard]] int name_of(PyObject* path, support::FsName& name) noexcept {
+[[nodiscard]] int name_of(PyObject* path, py::FsName& name) noexcept {
     Ref text = Ref::steal(PyOS_FSPath(path));
     if (!text) return -1;
     PyObject* encoded = nullptr;
@@ -52,9 +55,9 @@ constexpr const char kReplaceDoc[] =
     return name.text ? 0 : -1;
 }
 
-[[nodiscard]] bool unavailable(const support::FsName& name) noexcept {
-    if (support::kFilesAvailable) return false;
-    support::raise_file_error(ENOSYS, name.text.get());
+[[nodiscard]] bool unavailable(const py::FsName& name) noexcept {
+    if (py::kFilesAvailable) return false;
+    py::raise_file_error(ENOSYS, name.text.get());
     return true;
 }
 
@@ -63,14 +66,14 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
         PyErr_Format(PyExc_TypeError, "read_file expected 1 argument, got %zd", nargs);
         return nullptr;
     }
-    support::FsName name;
+    py::FsName name;
     if (name_of(args[0], name) < 0 || unavailable(name)) return nullptr;
     os::Buffer bytes;
     os::Identity found;
     os::ReadStage stage = os::ReadStage::Test;
-    int error = os::read_whole_file(name.c_str(), bytes, found, stage, support::interpreter_hooks());
+    int error = os::read_whole_file(name.c_str(), bytes, found, stage, py::interpreter_hooks(kTemporaryPrefix));
     if (error != 0) {
-        support::raise_file_error(error, name.text.get());
+        py::raise_file_error(error, name.text.get());
         return nullptr;
     }
     if (!found.exists) Py_RETURN_NONE;
@@ -94,7 +97,7 @@ PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         return nullptr;
     }
     if (keywords == 1) expected_object = args[2];
-    support::FsName name;
+    py::FsName name;
     if (name_of(args[0], name) < 0 || unavailable(name)) return nullptr;
     Py_buffer data;
     if (PyObject_GetBuffer(args[1], &data, PyBUF_SIMPLE) < 0) return nullptr;
@@ -104,7 +107,7 @@ PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         PyBuffer_Release(&data);
         return nullptr;
     }
-    const os::Hooks& hooks = support::interpreter_hooks();
+    const os::Hooks hooks = py::interpreter_hooks(kTemporaryPrefix);
     int error = os::kChanged;
     bool write_error = false;
     for (int attempt = 0; attempt < 8 && error == os::kChanged; ++attempt) {
@@ -132,15 +135,15 @@ PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (raised != nullptr) PyErr_SetRaisedException(raised);
         return nullptr;
     }
-    support::raise_file_error(error == os::kChanged ? os::kUnsettled : error, name.text.get(),
-                              write_error ? support::ErrorSource::Writing
-                                          : support::ErrorSource::Naming);
+    py::raise_file_error(error == os::kChanged ? os::kUnsettled : error, name.text.get(),
+                              write_error ? py::ErrorSource::Writing
+                                          : py::ErrorSource::Naming);
     return nullptr;
 }
 
 PyMethodDef methods[] = {
-    {"read_file", support::as_pycfunction(read_file), METH_FASTCALL, kReadDoc},
-    {"replace_file", support::as_pycfunction(replace_file), METH_FASTCALL | METH_KEYWORDS,
+    {"read_file", py::as_pycfunction(read_file), METH_FASTCALL, kReadDoc},
+    {"replace_file", py::as_pycfunction(replace_file), METH_FASTCALL | METH_KEYWORDS,
      kReplaceDoc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -3,7 +3,9 @@
 #include <cstring>
 #include <utility>
 
-#include "calls.h"
+#include "module_state.h"
+#include "rule_injector_texts.h"
+#include "support/py/calls.h"
 #include "support/os/folder.h"
 #include "support/os/write.h"
 #include "support/pathlib/path_guard.h"
@@ -13,8 +15,31 @@ namespace kestrix {
 
 namespace {
 
-using support::Ref;
-using support::state;
+using py::as_text;
+using py::call_method;
+using py::is_true;
+using py::Ref;
+
+/// obj.name(*positional, encoding="utf-8").
+[[nodiscard]] Ref call_method_utf8(PyObject* obj, PyObject* name, PyObject* positional) noexcept {
+    // Slot 0 is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    PyObject* stack[4] = {nullptr, obj, positional, state.names.utf_8};
+    size_t nargs = 1;
+    if (positional == nullptr) {
+        stack[2] = state.names.utf_8;
+    } else {
+        nargs = 2;
+    }
+    return Ref::steal(PyObject_VectorcallMethod(name, stack + 1,
+                                                nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                state.encoding_kwnames));
+}
+
+/// The file calls as this module makes them: audited, interruptible, its temporary files
+/// named after it.
+[[nodiscard]] os::Hooks file_hooks() noexcept {
+    return py::interpreter_hooks(texts::kTemporaryPrefix);
+}
 
 /// Times a write may find the file changed by someone else and read it again.
 constexpr int kWriteAttempts = 8;
@@ -57,8 +82,8 @@ constexpr int kWriteAttempts = 8;
 [[nodiscard]] Ref build_new_content(PyObject* existing, PyObject* marker, PyObject* rule) noexcept {
     Ref pieces = Ref::steal(PyTuple_New(6));
     if (!pieces) return {};
-    PyObject* sources[6] = {existing, objects.two_line_feeds, marker, objects.two_line_feeds,
-                            rule,     objects.line_feed};
+    PyObject* sources[6] = {existing, state.two_line_feeds, marker, state.two_line_feeds,
+                            rule,     state.line_feed};
     for (Py_ssize_t i = 0; i < 6; ++i) {
         Ref text = as_text(sources[i]);
         if (!text) return {};
@@ -74,7 +99,7 @@ constexpr int kWriteAttempts = 8;
     if (!folder) return -1;
     PyObject* stack[4] = {nullptr, folder.get(), Py_True, Py_True};
     Ref made = Ref::steal(PyObject_VectorcallMethod(
-        state.names.mkdir, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, objects.mkdir_kwnames));
+        state.names.mkdir, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, state.mkdir_kwnames));
     return made ? 0 : -1;
 }
 
@@ -82,16 +107,16 @@ constexpr int kWriteAttempts = 8;
 /// The rule comes back as a new but equal str on every call, and a long text in Chinese
 /// costs more to encode than to compare: the last long one is kept, with its text.
 [[nodiscard]] Ref utf8_of(PyObject* text) noexcept {
-    PyObject* last = objects.last_text;
+    PyObject* last = state.last_text;
     if (last != nullptr &&
         (last == text || (PyUnicode_GET_LENGTH(last) == PyUnicode_GET_LENGTH(text) &&
                           PyUnicode_Compare(last, text) == 0))) {
-        return Ref::borrow(objects.last_text_utf8);
+        return Ref::borrow(state.last_text_utf8);
     }
     Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
     if (utf8 && PyBytes_GET_SIZE(utf8.get()) > 256) {
-        Py_XSETREF(objects.last_text, Py_NewRef(text));
-        Py_XSETREF(objects.last_text_utf8, Py_NewRef(utf8.get()));
+        Py_XSETREF(state.last_text, Py_NewRef(text));
+        Py_XSETREF(state.last_text_utf8, Py_NewRef(utf8.get()));
     }
     return utf8;
 }
@@ -99,8 +124,7 @@ constexpr int kWriteAttempts = 8;
 /// Adds to the pending exception the note that the file could not be put back.
 void note_not_restored() noexcept {
     Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref note = Ref::steal(PyUnicode_FromString(
-        "The configuration file could not be put back as it was; check its content."));
+    Ref note = Ref::steal(PyUnicode_FromString(texts::kNotRestoredNote));
     if (note && error) {
         Ref added = Ref::steal(PyObject_CallMethodOneArg(error.get(), state.names.add_note, note.get()));
         if (!added) PyErr_Clear();  // the write's own error must still propagate
@@ -141,8 +165,8 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
 int TextFile::open(Ref path) noexcept {
     path_ = std::move(path);
     direct_ = false;
-    if (!support::kFilesAvailable || !support::is_plain_path(path_.get())) return 0;
-    int named = support::fs_name(support::plain_path_text(path_.get()), name_);
+    if (!py::kFilesAvailable || !pathlib::is_plain_path(path_.get())) return 0;
+    int named = py::fs_name(pathlib::plain_path_text(path_.get()), name_);
     if (named < 0) return -1;
     direct_ = named > 0;
     return 0;
@@ -151,8 +175,8 @@ int TextFile::open(Ref path) noexcept {
 int TextFile::open_named(Ref text) noexcept {
     path_ = Ref{};
     direct_ = false;
-    if (!support::kFilesAvailable) return 0;
-    int named = support::fs_name(std::move(text), name_);
+    if (!py::kFilesAvailable) return 0;
+    int named = py::fs_name(std::move(text), name_);
     direct_ = named > 0;
     return named;
 }
@@ -165,17 +189,17 @@ int TextFile::read(Stage& failed) noexcept {
 int TextFile::read_directly(Stage& failed) noexcept {
     os::ReadStage stage = os::ReadStage::Test;
     int error = os::read_whole_file(name_.c_str(), bytes_, identity_, stage,
-                                    support::interpreter_hooks());
+                                    file_hooks());
     if (error != 0) {
-        support::raise_file_error(error, name_.text.get());
+        py::raise_file_error(error, name_.text.get());
         failed = stage == os::ReadStage::Test ? Stage::Test : Stage::Read;
         return -1;
     }
     existed_ = identity_.exists;
     if (!existed_) return 0;
-    if (!support::is_strict_utf8(bytes_.data(), bytes_.size())) {
+    if (!pathlib::is_strict_utf8(bytes_.data(), bytes_.size())) {
         // The decoder says what is wrong, exactly as read_text would.
-        text_ = support::text_mode(bytes_.data(), bytes_.size());
+        text_ = pathlib::text_mode(bytes_.data(), bytes_.size());
         if (!text_) {
             failed = Stage::Read;
             return -1;
@@ -203,7 +227,7 @@ int TextFile::read_through_methods(Stage& failed) noexcept {
 
 Ref TextFile::text() noexcept {
     if (!text_) {
-        text_ = existed_ && direct_ ? support::text_mode(bytes_.data(), bytes_.size())
+        text_ = existed_ && direct_ ? pathlib::text_mode(bytes_.data(), bytes_.size())
                                     : Ref::borrow(state.empty_str);
     }
     return text_.dup();
@@ -219,7 +243,7 @@ int TextFile::contains(PyObject* marker) noexcept {
             PyErr_Clear();  // a lone surrogate: only the text can be asked
         } else if (std::memchr(utf8, '\r', static_cast<std::size_t>(size)) == nullptr &&
                    std::memchr(utf8, '\n', static_cast<std::size_t>(size)) == nullptr) {
-            return support::contains_bytes(bytes_.data(), bytes_.size(), utf8,
+            return pathlib::contains_bytes(bytes_.data(), bytes_.size(), utf8,
                                            static_cast<std::size_t>(size))
                        ? 1
                        : 0;
@@ -231,7 +255,7 @@ int TextFile::contains(PyObject* marker) noexcept {
 }
 
 int TextFile::append_block(PyObject* marker, PyObject* rule, Stage& failed) noexcept {
-    if (direct_ && path_ && !support::is_plain_path(path_.get())) {
+    if (direct_ && path_ && !pathlib::is_plain_path(path_.get())) {
         // Code of anyone's changed pathlib since the read: finish the way it now says.
         if (!text()) {
             failed = Stage::Build;
@@ -274,13 +298,13 @@ int TextFile::make_folder_directly() noexcept {
         PyErr_NoMemory();
         return -1;
     }
-    int error = os::make_folder(folder.c_str(), support::interpreter_hooks());
+    int error = os::make_folder(folder.c_str(), file_hooks());
     if (error == 0) return 0;
     if (error == os::kRefused) return -1;
     // More than one folder to make, or something in the way: the path's own mkdir, for its
     // exact behaviour.
     if (!path_) {
-        support::raise_file_error(error, name_.text.get());
+        py::raise_file_error(error, name_.text.get());
         return -1;
     }
     return make_folder_through_methods(path_.get());
@@ -318,7 +342,7 @@ int TextFile::append_directly(PyObject* marker, PyObject* rule, Stage& failed) n
     if (make_folder_directly() < 0) return -1;
 
     failed = Stage::Write;
-    const os::Hooks& hooks = support::interpreter_hooks();
+    const os::Hooks hooks = file_hooks();
     for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
         const os::Bytes old{bytes_.data(), bytes_.size()};
         bool write_error = false;
@@ -326,9 +350,9 @@ int TextFile::append_directly(PyObject* marker, PyObject* rule, Stage& failed) n
                                          os::Bytes{block.data(), block.size()}, write_error, hooks);
         if (error == 0) return 0;
         if (error != os::kChanged) {
-            support::raise_file_error(error, name_.text.get(),
-                                      write_error ? support::ErrorSource::Writing
-                                                  : support::ErrorSource::Naming);
+            py::raise_file_error(error, name_.text.get(),
+                                      write_error ? py::ErrorSource::Writing
+                                                  : py::ErrorSource::Naming);
             return -1;
         }
         // Someone changed the file since it was read: read it again. The marker there now
@@ -348,7 +372,7 @@ int TextFile::append_directly(PyObject* marker, PyObject* rule, Stage& failed) n
             }
         }
     }
-    support::raise_file_error(os::kUnsettled, name_.text.get());
+    py::raise_file_error(os::kUnsettled, name_.text.get());
     return -1;
 }
 

@@ -26,16 +26,16 @@ class TextFile {
 
     /// Reaches `path` directly when it is a plain pathlib path the OS can be given the name
     /// of, else through its methods. 0, or -1 with an exception set.
-    [[nodiscard]] int open(support::Ref path) noexcept;
+    [[nodiscard]] int open(py::Ref path) noexcept;
     /// Reaches the file named `text` directly, with no path object (the caller knows the
     /// path is plain). 1 when it does; 0 when the OS cannot be given that name; -1.
-    [[nodiscard]] int open_named(support::Ref text) noexcept;
+    [[nodiscard]] int open_named(py::Ref text) noexcept;
 
     /// The existence test and the read. 1 when there is a file (its text kept), 0 when
     /// there is none, -1 with an exception set and `failed` saying where.
     [[nodiscard]] int read(Stage& failed) noexcept;
     /// The text read, as read_text gives it. Empty with an exception set.
-    [[nodiscard]] support::Ref text() noexcept;
+    [[nodiscard]] py::Ref text() noexcept;
     /// `marker in text`: 1, 0, or -1 with an exception set.
     [[nodiscard]] int contains(PyObject* marker) noexcept;
 
@@ -55,11 +55,11 @@ class TextFile {
 
     bool direct_ = false;
     bool existed_ = false;
-    support::Ref path_;  ///< the path object (null when opened by name)
-    support::FsName name_;
+    py::Ref path_;  ///< the path object (null when opened by name)
+    py::FsName name_;
     os::Buffer bytes_;      ///< the file's bytes, on the direct route
     os::Identity identity_;  ///< which file they came from
-    support::Ref text_;     ///< the text, once made (always, on the methods route)
+    py::Ref text_;     ///< the text, once made (always, on the methods route)
 };
 
 }  // namespace kestrix

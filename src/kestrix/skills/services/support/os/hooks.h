@@ -46,6 +46,8 @@ struct Hooks {
     /// nonzero stops the work (the caller has its reason pending).
     int (*should_stop)(void* context) = nullptr;
     void* context = nullptr;
+    /// How the names of the caller's temporary files begin, so a person sees whose they are.
+    const char* temporary_prefix = ".tmp.";
 };
 
 /// Asks the hooks before `step`: 0, or kRefused.

@@ -36,15 +36,18 @@ constexpr std::size_t kNameMax = 255;
 
 int TemporaryFile::create(int folder, const Text& folder_text, const char* name,
                           const Hooks& hooks) noexcept {
-    constexpr std::size_t kFixed = sizeof kTemporaryPrefix - 1 + 1 + 16 + sizeof kTemporarySuffix - 1;
+    const char* prefix = hooks.temporary_prefix != nullptr ? hooks.temporary_prefix : "";
+    const std::size_t prefix_size = std::strlen(prefix);
+    const std::size_t fixed = prefix_size + 1 + 16 + sizeof kTemporarySuffix - 1;
+    if (fixed >= kNameMax) return ENAMETOOLONG;
     std::size_t name_size = std::strlen(name);
-    if (name_size > kNameMax - kFixed) name_size = kNameMax - kFixed;
+    if (name_size > kNameMax - fixed) name_size = kNameMax - fixed;
     const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
     for (int attempt = 0;; ++attempt) {
         char hex[16];
         std::uint64_t r = random_suffix();
         for (int i = 15; i >= 0; --i, r >>= 4) hex[i] = "0123456789abcdef"[r & 0xF];
-        if (!name_.assign(kTemporaryPrefix, sizeof kTemporaryPrefix - 1) ||
+        if (!name_.assign(prefix, prefix_size) ||
             !name_.append(name, name_size) || !name_.append(".", 1) || !name_.append(hex, 16) ||
             !name_.append(kTemporarySuffix, sizeof kTemporarySuffix - 1) ||
             !text_.assign(folder_text.c_str(), folder_text.size()) || !text_.append("/", 1) ||

@@ -8,13 +8,12 @@
 
 namespace kestrix::os {
 
-/// The prefix every temporary file carries in its name, and the suffix.
-inline constexpr const char kTemporaryPrefix[] = ".rule_injector.";
+/// The suffix every temporary file carries in its name (the prefix is the caller's).
 inline constexpr const char kTemporarySuffix[] = ".tmp";
 
 class TemporaryFile {
  public:
-    /// Creates `<prefix><name>.<16 hex><suffix>` in `folder` (whose text is `folder_text`),
+    /// Creates `<hooks.temporary_prefix><name>.<16 hex><suffix>` in `folder` (whose text is `folder_text`),
     /// exclusive, not following links, mode 0600, after telling the hooks. 0, an errno or
     /// kRefused.
     [[nodiscard]] int create(int folder, const Text& folder_text, const char* name,

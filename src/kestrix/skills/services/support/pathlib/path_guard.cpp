@@ -6,7 +6,9 @@
 #include "support/pathlib/path_guard.h"
 #include "support/py/ref.h"
 
-namespace kestrix::support {
+namespace kestrix::pathlib {
+
+using py::Ref;
 
 namespace {
 
@@ -150,4 +152,4 @@ Ref plain_path_text(PyObject* path) noexcept {
     return Ref::steal(PyOS_FSPath(path));
 }
 
-}  // namespace kestrix::support
+}  // namespace kestrix::pathlib

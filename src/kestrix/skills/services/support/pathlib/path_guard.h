@@ -6,7 +6,9 @@
 
 #include "support/py/ref.h"
 
-namespace kestrix::support {
+namespace kestrix::pathlib {
+
+using py::Ref;
 
 /// True when `path` is exactly a concrete pathlib path of this platform whose class, and
 /// every class it inherits from, still carries pathlib's own file methods. A subclass, a
@@ -20,4 +22,4 @@ namespace kestrix::support {
 /// made, read without a call. Returns a new reference, or empty with an exception set.
 [[nodiscard]] Ref plain_path_text(PyObject* path) noexcept;
 
-}  // namespace kestrix::support
+}  // namespace kestrix::pathlib

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
-namespace kestrix::support {
+namespace kestrix::pathlib {
+
+using py::Ref;
 
 namespace {
 
@@ -101,4 +103,4 @@ bool contains_bytes(const char* haystack, std::size_t size, const char* needle,
     return false;
 }
 
-}  // namespace kestrix::support
+}  // namespace kestrix::pathlib

@@ -7,7 +7,9 @@
 
 #include "support/py/ref.h"
 
-namespace kestrix::support {
+namespace kestrix::pathlib {
+
+using py::Ref;
 
 /// True when `data[0, size)` is UTF-8 that the strict decoder accepts (no overlong forms,
 /// no surrogates, nothing past U+10FFFF, no sequence cut off).
@@ -27,4 +29,4 @@ void raise_decode_error(const char* data, std::size_t size) noexcept;
 [[nodiscard]] bool contains_bytes(const char* haystack, std::size_t size, const char* needle,
                                   std::size_t needle_size) noexcept;
 
-}  // namespace kestrix::support
+}  // namespace kestrix::pathlib

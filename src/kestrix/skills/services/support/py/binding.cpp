@@ -7,9 +7,8 @@
 #include <initializer_list>
 
 #include "support/py/binding.h"
-#include "support/state.h"
 
-namespace kestrix::support {
+namespace kestrix::py {
 
 namespace {
 
@@ -148,27 +147,16 @@ enum class BindError { count, multiple_values, unexpected_keyword, keywords_not_
     return 0;
 }
 
-/// The note added when a str subclass is refused.
-constexpr const char* kSubclassNote =
-    "Parameters annotated with a built-in type accept only that exact type, not its "
-    "subclasses, which is stricter than PEP 484 requires. Pass an exact str instead, "
-    "e.g. str(runtime).";
-
-/// Adds the subclass note to the pending exception; a failure to add it is dropped so the
-/// TypeError itself still reaches the caller.
-void add_subclass_note() noexcept {
+/// Adds `note` to the pending exception. Only a failure to add it is dropped, after the
+/// exception it raised was looked at, so the TypeError itself still reaches the caller.
+void add_note(const char* note) noexcept {
     PyObject* exc = PyErr_GetRaisedException();
-    PyObject* note = PyUnicode_FromString(kSubclassNote);
-    if (note != nullptr) {
-        // Slot 0 is scratch space the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
-        PyObject* call_args[] = {nullptr, exc, note};
-        PyObject* result = PyObject_VectorcallMethod(state.names.add_note, call_args + 1,
-                                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        Py_XDECREF(result);
-        Py_DECREF(note);
+    PyObject* result = PyObject_CallMethod(exc, "add_note", "s", note);
+    if (result == nullptr) {
+        // Out of memory, or an add_note of a subclass that raises: the TypeError matters more.
+        PyErr_Clear();
     }
-    // Whatever went wrong while adding the note (no memory, a broken add_note) is dropped.
-    PyErr_Clear();
+    Py_XDECREF(result);
     PyErr_SetRaisedException(exc);
 }
 
@@ -205,14 +193,14 @@ bool binds_in_order(const Signature& sig, Py_ssize_t nargs, PyObject* kwnames) n
     return true;
 }
 
-int check_exact_str(PyObject* value, const char* param_name) noexcept {
+int check_exact_str(PyObject* value, const char* param_name, const char* subclass_note) noexcept {
     if (Py_IS_TYPE(value, &PyUnicode_Type)) return 0;
     PyTypeObject* type = Py_TYPE(value);
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param_name,
                  PyUnicode_Type.tp_name, type->tp_name);
     // PyType_IsSubtype walks tp_mro, or the tp_base chain for a type not yet readied.
-    if (PyType_IsSubtype(type, &PyUnicode_Type)) add_subclass_note();
+    if (subclass_note != nullptr && PyType_IsSubtype(type, &PyUnicode_Type)) add_note(subclass_note);
     return -1;
 }
 
@@ -222,4 +210,4 @@ int check_str_or_none(PyObject* value) noexcept {
     return -1;
 }
 
-}  // namespace kestrix::support
+}  // namespace kestrix::py

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-namespace kestrix::support {
+namespace kestrix::py {
 
 inline constexpr Py_ssize_t kMaxParams = 3;
 
@@ -30,10 +30,11 @@ struct Signature {
                                   PyObject* kwnames) noexcept;
 
 /// 0 when `value` is exactly a str; otherwise -1 with the "has incorrect type"
-/// TypeError set (plus a note for str subclasses).
-[[nodiscard]] int check_exact_str(PyObject* value, const char* param_name) noexcept;
+/// TypeError set, and `subclass_note` (if any) added to it for a str subclass.
+[[nodiscard]] int check_exact_str(PyObject* value, const char* param_name,
+                                  const char* subclass_note) noexcept;
 
 /// 0 when `value` is exactly a str or None; otherwise -1 with "Expected str, got ...".
 [[nodiscard]] int check_str_or_none(PyObject* value) noexcept;
 
-}  // namespace kestrix::support
+}  // namespace kestrix::py

@@ -4,7 +4,7 @@
 #include "support/py/class_call.h"
 #include "support/py/ref.h"
 
-namespace kestrix::support {
+namespace kestrix::py {
 
 namespace {
 
@@ -94,4 +94,4 @@ int add_direct_construction(PyTypeObject* cls, PyObject* init) noexcept {
     return 0;
 }
 
-}  // namespace kestrix::support
+}  // namespace kestrix::py

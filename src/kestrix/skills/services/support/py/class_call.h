@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-namespace kestrix::support {
+namespace kestrix::py {
 
 /// Lets calls of `cls` (a heap class made by `type`, base object) go straight to its
 /// `__init__` function object `init` after the instance is allocated, skipping the
@@ -15,4 +15,4 @@ namespace kestrix::support {
 /// Returns 0 (also when the class is not eligible and nothing was changed).
 [[nodiscard]] int add_direct_construction(PyTypeObject* cls, PyObject* init) noexcept;
 
-}  // namespace kestrix::support
+}  // namespace kestrix::py

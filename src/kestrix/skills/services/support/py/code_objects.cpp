@@ -4,9 +4,8 @@
 #include <opcode_ids.h>
 
 #include "support/py/code_objects.h"
-#include "support/state.h"
 
-namespace kestrix::support {
+namespace kestrix::py {
 
 Ref make_location_table(int first_line, const SourceSpan* spans, std::size_t count) noexcept {
     if (spans == nullptr && count != 0) {
@@ -28,7 +27,7 @@ Ref make_location_table(int first_line, const SourceSpan* spans, std::size_t cou
 Ref new_code_object(int argcount, PyObject* varnames, int first_line, PyObject* filename,
                     PyObject* name, PyObject* linetable) noexcept {
     if (varnames == nullptr || !PyTuple_Check(varnames) || linetable == nullptr ||
-        !PyBytes_Check(linetable) || state.empty_tuple == nullptr || state.empty_bytes == nullptr) {
+        !PyBytes_Check(linetable)) {
         PyErr_BadInternalCall();
         return {};
     }
@@ -47,12 +46,12 @@ Ref new_code_object(int argcount, PyObject* varnames, int first_line, PyObject* 
     }
 
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
-    PyObject* empty = state.empty_tuple;
+    PyObject* empty = Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_TUPLE);
     return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         argcount, /*posonlyargcount=*/0, /*kwonlyargcount=*/0, nlocals, /*stacksize=*/0,
         CO_OPTIMIZED | CO_NEWLOCALS, code.get(), /*consts=*/empty, /*names=*/empty, varnames,
         /*freevars=*/empty, /*cellvars=*/empty, filename, name, /*qualname=*/name, first_line,
-        linetable, /*exceptiontable=*/state.empty_bytes)));
+        linetable, /*exceptiontable=*/Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_BYTES))));
 }
 
-}  // namespace kestrix::support
+}  // namespace kestrix::py

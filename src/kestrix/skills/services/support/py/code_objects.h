@@ -7,7 +7,7 @@
 
 #include "support/py/ref.h"
 
-namespace kestrix::support {
+namespace kestrix::py {
 
 /// One token span that the location table reports: a line, its columns, and how many
 /// code units (two-byte instructions) in a row carry it.
@@ -129,4 +129,4 @@ constexpr bool spans_fill_code(int first_line, const SourceSpan* spans,
 [[nodiscard]] Ref new_code_object(int argcount, PyObject* varnames, int first_line,
                                   PyObject* filename, PyObject* name, PyObject* linetable) noexcept;
 
-}  // namespace kestrix::support
+}  // namespace kestrix::py

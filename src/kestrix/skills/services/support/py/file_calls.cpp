@@ -6,7 +6,7 @@
 
 #include "support/py/file_calls.h"
 
-namespace kestrix::support {
+namespace kestrix::py {
 
 namespace {
 
@@ -52,8 +52,6 @@ void reacquire_lock(void*, void* token) noexcept {
 
 int signal_pending(void*) noexcept { return PyErr_CheckSignals() < 0 ? 1 : 0; }
 
-constexpr os::Hooks kHooks{audit_before, release_lock, reacquire_lock, signal_pending, nullptr};
-
 /// OSError(code, text, filename), of the subclass the code selects.
 void raise_with_text(int code, const char* text, PyObject* filename) noexcept {
     PyObject* error = PyObject_CallFunction(PyExc_OSError, "isO", code, text,
@@ -77,7 +75,10 @@ int fs_name(Ref text, FsName& out) noexcept {
     return 1;
 }
 
-const os::Hooks& interpreter_hooks() noexcept { return kHooks; }
+os::Hooks interpreter_hooks(const char* temporary_prefix) noexcept {
+    return os::Hooks{audit_before, release_lock,      reacquire_lock,
+                     signal_pending, /*context=*/nullptr, temporary_prefix};
+}
 
 void raise_file_error(int code, PyObject* filename, ErrorSource source) noexcept {
     switch (code) {
@@ -108,4 +109,4 @@ void raise_file_error(int code, PyObject* filename, ErrorSource source) noexcept
                                          source == ErrorSource::Writing ? nullptr : filename);
 }
 
-}  // namespace kestrix::support
+}  // namespace kestrix::py

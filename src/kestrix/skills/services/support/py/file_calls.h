@@ -10,7 +10,7 @@
 #include "support/os/hooks.h"
 #include "support/py/ref.h"
 
-namespace kestrix::support {
+namespace kestrix::py {
 
 #if defined(__linux__)
 inline constexpr bool kFilesAvailable = true;
@@ -35,8 +35,8 @@ struct FsName {
 
 /// Audit events as open(), os.mkdir, os.rename and os.remove raise them, the interpreter's
 /// lock let go around blocking calls, and pending signal handlers run between the pieces
-/// of long reads and writes. Shared and stateless.
-[[nodiscard]] const os::Hooks& interpreter_hooks() noexcept;
+/// of long reads and writes; temporary files named with `temporary_prefix` (static text).
+[[nodiscard]] os::Hooks interpreter_hooks(const char* temporary_prefix) noexcept;
 
 /// How a file error is reported: the errno of writing the content itself carries no file
 /// name, as write() errors do not; every other one names the file.
@@ -47,4 +47,4 @@ enum class ErrorSource { Naming, Writing };
 /// methods would. The one place where the OS's answers become exceptions.
 void raise_file_error(int code, PyObject* filename, ErrorSource source = ErrorSource::Naming) noexcept;
 
-}  // namespace kestrix::support
+}  // namespace kestrix::py

@@ -3,17 +3,14 @@
 #include <structmember.h>  // T_OBJECT: a member that reads None while empty
 
 #include <cstddef>
+#include <cstring>
 
 #include "support/py/function_type.h"
-#include "support/state.h"
 
-namespace kestrix::support {
+namespace kestrix::py {
 namespace {
 
-/// The one word that names the type in its repr, its type name and its warnings.
-#define KESTRIX_FUNCTION_WORD "kxfunction"
-
-/// One method of RuleInjector. `name`, `doc` and `is_coroutine` stay empty until read.
+/// One method of a class the caller builds. `name`, `doc` and `is_coroutine` stay empty until read.
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     PyMethodDef* def;  ///< static method record; not owned
@@ -38,6 +35,13 @@ PyObject* new_ref_or_none(PyObject* value) noexcept {
     return Py_NewRef(value != nullptr ? value : Py_None);
 }
 
+/// The last part of the type's dotted name: what its repr and warnings call it.
+const char* type_word(PyObject* self) noexcept {
+    const char* name = Py_TYPE(self)->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    return dot != nullptr ? dot + 1 : name;
+}
+
 int set_string_field(PyObject*& field, PyObject* value, const char* message) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
@@ -50,11 +54,11 @@ int set_string_field(PyObject*& field, PyObject* value, const char* message) noe
 /// Warns that an assignment will not change what calls bind. When the warnings filter
 /// turns the warning into an error, the assignment fails with it and stores nothing:
 /// reporting success with an exception pending would corrupt the caller's state.
-int warn_defaults_change(const char* attribute) noexcept {
+int warn_defaults_change(PyObject* self, const char* attribute) noexcept {
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "changes to " KESTRIX_FUNCTION_WORD
-                            ".%s will not currently affect the values used in function calls",
-                            attribute);
+                            "changes to %s.%s will not currently affect the values used in "
+                            "function calls",
+                            type_word(self), attribute);
 }
 
 // ---------------------------------------------------------------------------
@@ -117,7 +121,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject* /*own
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<" KESTRIX_FUNCTION_WORD " %U at %p>", as_function(self)->qualname,
+    return PyUnicode_FromFormat("<%s %U at %p>", type_word(self), as_function(self)->qualname,
                                 self);
 }
 
@@ -238,14 +242,14 @@ PyObject* function_get_defaults(PyObject* self, void*) noexcept {
 
 /// Stores None, or a value that passed `accepted`, after the warning that calls will not
 /// use it; anything else raises "<attribute> must be set to a <kind> object".
-int set_defaults_field(PyObject*& field, PyObject* value, int (*accepted)(PyObject*),
-                       const char* attribute, const char* kind) noexcept {
+int set_defaults_field(PyObject* self, PyObject*& field, PyObject* value,
+                       int (*accepted)(PyObject*), const char* attribute, const char* kind) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !accepted(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", attribute, kind);
         return -1;
     }
-    if (warn_defaults_change(attribute) < 0) return -1;
+    if (warn_defaults_change(self, attribute) < 0) return -1;
     Py_XSETREF(field, Py_XNewRef(value));
     return 0;
 }
@@ -254,7 +258,7 @@ int is_tuple(PyObject* value) noexcept { return PyTuple_Check(value); }
 int is_dict(PyObject* value) noexcept { return PyDict_Check(value); }
 
 int function_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
-    return set_defaults_field(as_function(self)->defaults, value, is_tuple, "__defaults__",
+    return set_defaults_field(self, as_function(self)->defaults, value, is_tuple, "__defaults__",
                               "tuple");
 }
 
@@ -263,7 +267,7 @@ PyObject* function_get_kwdefaults(PyObject* self, void*) noexcept {
 }
 
 int function_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-    return set_defaults_field(as_function(self)->kwdefaults, value, is_dict, "__kwdefaults__",
+    return set_defaults_field(self, as_function(self)->kwdefaults, value, is_dict, "__kwdefaults__",
                               "dict");
 }
 
@@ -343,23 +347,23 @@ PyType_Slot function_slots[] = {
     {Py_tp_getset, function_getset},         {0, nullptr},
 };
 
-PyType_Spec function_spec = {
-    "kestrix.skills.services.rule_injector." KESTRIX_FUNCTION_WORD,
-    static_cast<int>(sizeof(FunctionObject)),
-    0,
-    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                              Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_MANAGED_DICT |
-                              Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_BASETYPE |
-                              Py_TPFLAGS_DISALLOW_INSTANTIATION),
-    function_slots,
-};
+constexpr unsigned int kFunctionFlags = static_cast<unsigned int>(
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+    Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_IMMUTABLETYPE |
+    Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION);
 
-#undef KESTRIX_FUNCTION_WORD
+/// True when `type` is a function type made here, or inherits from one: such a type is
+/// known by its deallocator, whoever holds it.
+bool is_function_type(PyTypeObject* type) noexcept {
+    for (; type != nullptr; type = type->tp_base) {
+        if (type->tp_dealloc == function_dealloc) return true;
+    }
+    return false;
+}
 
 /// The function object behind `func`, or null with SystemError set.
 FunctionObject* checked_function(PyObject* func) noexcept {
-    if (func == nullptr || state.function_type == nullptr ||
-        !PyObject_TypeCheck(func, state.function_type)) {
+    if (func == nullptr || !is_function_type(Py_TYPE(func))) {
         PyErr_BadInternalCall();
         return nullptr;
     }
@@ -368,23 +372,21 @@ FunctionObject* checked_function(PyObject* func) noexcept {
 
 }  // namespace
 
-int create_function_type() noexcept {
-    if (state.function_type != nullptr) return 0;
-    PyObject* type = PyType_FromMetaclass(nullptr, nullptr, &function_spec, nullptr);
-    if (type == nullptr) return -1;
-    state.function_type = reinterpret_cast<PyTypeObject*>(type);
-    return 0;
+PyTypeObject* create_function_type(const char* qualified_name) noexcept {
+    PyType_Spec spec = {qualified_name, static_cast<int>(sizeof(FunctionObject)), 0,
+                        kFunctionFlags, function_slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromMetaclass(nullptr, nullptr, &spec, nullptr));
 }
 
-Ref new_function(PyMethodDef* def, PyObject* qualname, PyObject* module_name, PyObject* globals,
-                 PyObject* code) noexcept {
-    if (state.function_type == nullptr || def == nullptr || qualname == nullptr ||
-        !PyUnicode_Check(qualname)) {
+Ref new_function(PyTypeObject* type, PyMethodDef* def, PyObject* qualname,
+                 PyObject* module_name, PyObject* globals, PyObject* code) noexcept {
+    if (type == nullptr || !is_function_type(type) || def == nullptr ||
+        qualname == nullptr || !PyUnicode_Check(qualname)) {
         PyErr_BadInternalCall();
         return {};
     }
     // Zero-filled and already tracked by the collector; every field starts empty.
-    Ref obj = Ref::steal(PyType_GenericAlloc(state.function_type, 0));
+    Ref obj = Ref::steal(PyType_GenericAlloc(type, 0));
     if (!obj) return {};
     FunctionObject* f = as_function(obj.get());
     f->vectorcall = function_vectorcall;
@@ -396,7 +398,7 @@ Ref new_function(PyMethodDef* def, PyObject* qualname, PyObject* module_name, Py
     return obj;
 }
 
-int set_function_defaults(PyObject* func, PyObject* defaults) noexcept {
+int store_function_defaults(PyObject* func, PyObject* defaults) noexcept {
     FunctionObject* f = checked_function(func);
     if (f == nullptr) return -1;
     if (defaults == Py_None) defaults = nullptr;
@@ -408,10 +410,10 @@ int set_function_defaults(PyObject* func, PyObject* defaults) noexcept {
     return 0;
 }
 
-int set_function_annotations(PyObject* func, PyObject* annotations) noexcept {
+int store_function_annotations(PyObject* func, PyObject* annotations) noexcept {
     FunctionObject* f = checked_function(func);
     if (f == nullptr) return -1;
     return function_set_annotations(func, annotations, nullptr);
 }
 
-}  // namespace kestrix::support
+}  // namespace kestrix::py

@@ -1,92 +1,76 @@
-// Module-global lookup and the import of one name from another module.
+// Global lookup and the import of one name from another module.
 #include <Python.h>
-
-#include "support/py/globals.h"
-#include "support/state.h"
 
 #include <cstdint>
 
-namespace kestrix::support {
+#include "support/py/globals.h"
+
+namespace kestrix::py {
 
 namespace {
 
-/// Bindings found since the last change to a watched dict: the module namespace, the
-/// built-ins, and the dicts that lookup_in_dict has read.
-///
-/// A dict watcher bumps `generation` before a watched dict changes in any way (a binding
-/// added, replaced or deleted, a clear, the dict's end), so an entry of the current
-/// generation still names the object that the dict holds: the value is borrowed from it.
-struct CachedBinding {
-    PyObject* name = nullptr;   ///< interned name; compared by identity, never removed
-    PyObject* value = nullptr;  ///< borrowed from the dict that holds it
-    std::uint64_t generation = 0;
-};
-/// Open addressing by the name's address; the module reads fewer than ten names.
-constexpr std::size_t kCacheSize = 16;
-CachedBinding cache[kCacheSize];
-
-/// One remembered dict item: (dict, key) -> value or absent.
-struct CachedItem {
-    PyObject* dict = nullptr;   ///< watched; compared by identity only
-    PyObject* key = nullptr;    ///< strong: an exact str, so its address is not reused
-    PyObject* value = nullptr;  ///< borrowed from the dict, or null when the key is absent
-    std::uint64_t generation = 0;
-};
-CachedItem last_item;
-
+/// Changes seen by the dict watcher. A watcher callback is given no context, so the count
+/// is the watcher's own; every Globals compares its entries with it.
 std::uint64_t generation = 1;
-/// -2: not tried yet; -1: no watcher could be had (plain lookups only).
-int watcher_id = -2;
 
 int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
     ++generation;
     return 0;
 }
 
-/// Watches both namespaces, once; on any failure the cache stays off.
-void start_watching() noexcept {
+[[nodiscard]] std::size_t home_of(PyObject* name, std::size_t size) noexcept {
+    return (reinterpret_cast<std::uintptr_t>(name) >> 4) % size;
+}
+
+}  // namespace
+
+void Globals::bind(PyObject* namespace_dict, PyObject* builtins) noexcept {
+    namespace_ = namespace_dict;
+    builtins_ = builtins;
+}
+
+/// Watches both dicts, once; on any failure the cache stays off.
+void Globals::start_watching() noexcept {
     PyObject* pending = PyErr_GetRaisedException();
-    watcher_id = PyDict_AddWatcher(on_dict_change);
-    PyObject* builtins_dict = state.builtins != nullptr ? PyModule_GetDict(state.builtins) : nullptr;
-    if (watcher_id >= 0 && (builtins_dict == nullptr ||
-                            PyDict_Watch(watcher_id, state.module_dict) < 0 ||
-                            PyDict_Watch(watcher_id, builtins_dict) < 0)) {
-        (void)PyDict_Unwatch(watcher_id, state.module_dict);
-        (void)PyDict_ClearWatcher(watcher_id);
-        watcher_id = -1;
+    watcher_id_ = PyDict_AddWatcher(on_dict_change);
+    PyObject* builtins_dict = builtins_ != nullptr ? PyModule_GetDict(builtins_) : nullptr;
+    if (watcher_id_ >= 0 &&
+        (builtins_dict == nullptr || PyDict_Watch(watcher_id_, namespace_) < 0 ||
+         PyDict_Watch(watcher_id_, builtins_dict) < 0)) {
+        (void)PyDict_Unwatch(watcher_id_, namespace_);
+        (void)PyDict_ClearWatcher(watcher_id_);
+        watcher_id_ = -1;
     }
-    PyErr_Clear();
+    // Whatever failed (no watcher left, a dict that cannot be watched) only turns the cache
+    // off; the lookup itself goes on, with the caller's own exception as it was.
+    if (watcher_id_ < 0) PyErr_Clear();
     PyErr_SetRaisedException(pending);
 }
 
-[[nodiscard]] std::size_t home_of(PyObject* name) noexcept {
-    return (reinterpret_cast<std::uintptr_t>(name) >> 4) % kCacheSize;
-}
-
-void remember(PyObject* name, PyObject* value) noexcept {
-    std::size_t i = home_of(name);
+void Globals::remember(PyObject* name, PyObject* value) noexcept {
+    std::size_t i = home_of(name, kCacheSize);
     for (std::size_t probes = 0; probes < kCacheSize; ++probes, i = (i + 1) % kCacheSize) {
-        if (cache[i].name == name || cache[i].name == nullptr) {
-            cache[i] = {name, value, generation};
+        if (cache_[i].name == name || cache_[i].name == nullptr) {
+            cache_[i] = {name, value, generation};
             return;
         }
     }
 }
 
 /// The slow path: probe the namespace, then the built-ins; remember what a dict holds.
-[[nodiscard]] Ref find_global(PyObject* name) noexcept {
-    if (watcher_id == -2) start_watching();
+Ref Globals::find(PyObject* name) noexcept {
+    if (watcher_id_ == -2) start_watching();
     PyObject* value = nullptr;
-    // The name is interned and hashed in exec, so this probe reads the cached hash.
-    int found = PyDict_GetItemRef(state.module_dict, name, &value);
+    // The name is interned and hashed, so this probe reads the cached hash.
+    int found = PyDict_GetItemRef(namespace_, name, &value);
     if (found < 0) return {};  // a key whose comparison raised: as a Python global read does
     if (found > 0) {
-        if (watcher_id >= 0) remember(name, value);
+        if (watcher_id_ >= 0) remember(name, value);
         return Ref::steal(value);
     }
     // The built-ins: what their dict holds may be remembered, anything else is asked for.
-    PyObject* builtins_dict = PyModule_GetDict(state.builtins);
-    if (watcher_id >= 0 && builtins_dict != nullptr) {
+    PyObject* builtins_dict = PyModule_GetDict(builtins_);
+    if (watcher_id_ >= 0 && builtins_dict != nullptr) {
         found = PyDict_GetItemRef(builtins_dict, name, &value);
         if (found < 0) return {};
         if (found > 0) {
@@ -94,49 +78,46 @@ void remember(PyObject* name, PyObject* value) noexcept {
             return Ref::steal(value);
         }
     }
-    if (PyObject_GetOptionalAttr(state.builtins, name, &value) > 0) return Ref::steal(value);
+    if (PyObject_GetOptionalAttr(builtins_, name, &value) > 0) return Ref::steal(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
 }
 
-}  // namespace
-
-Ref lookup_global(PyObject* name) noexcept {
-    std::size_t i = home_of(name);
+Ref Globals::lookup(PyObject* name) noexcept {
+    std::size_t i = home_of(name, kCacheSize);
     for (std::size_t probes = 0; probes < kCacheSize; ++probes, i = (i + 1) % kCacheSize) {
-        const CachedBinding& entry = cache[i];
+        const CachedBinding& entry = cache_[i];
         if (entry.name == name) {
             if (entry.generation == generation) return Ref::borrow(entry.value);
             break;
         }
         if (entry.name == nullptr) break;
     }
-    return find_global(name);
+    return find(name);
 }
 
-int lookup_in_dict(PyObject* dict, PyObject* key, PyObject** value) noexcept {
-    if (last_item.dict == dict && last_item.key == key && last_item.generation == generation) {
-        *value = Py_XNewRef(last_item.value);
+int Globals::lookup_in_dict(PyObject* dict, PyObject* key, PyObject** value) noexcept {
+    if (last_item_.dict == dict && last_item_.key == key && last_item_.generation == generation) {
+        *value = Py_XNewRef(last_item_.value);
         return *value != nullptr ? 1 : 0;
     }
     int found = PyDict_GetItemRef(dict, key, value);
-    if (found < 0 || watcher_id < 0 || !PyUnicode_CheckExact(key)) return found;
-    if (PyDict_Watch(watcher_id, dict) < 0) {
+    if (found < 0 || watcher_id_ < 0 || !PyUnicode_CheckExact(key)) return found;
+    if (PyDict_Watch(watcher_id_, dict) < 0) {
+        // PyDict_Watch refuses only what is not a dict, and this is an exact one.
         PyErr_Clear();  // not remembered, still answered
         return found;
     }
-    Py_XSETREF(last_item.key, Py_NewRef(key));
-    last_item.dict = dict;
-    last_item.value = *value;
-    last_item.generation = generation;
+    Py_XSETREF(last_item_.key, Py_NewRef(key));
+    last_item_.dict = dict;
+    last_item_.value = *value;
+    last_item_.generation = generation;
     return found;
 }
 
-namespace {
-
-/// The module object to import from: the one already loaded when it has the
-/// attribute, otherwise whatever the import machinery returns.
-[[nodiscard]] Ref module_for_import(PyObject* module_name, PyObject* name) noexcept {
+/// The module object to import from: the one already loaded when it has the attribute,
+/// otherwise whatever the import machinery returns.
+Ref Globals::module_for_import(PyObject* module_name, PyObject* name) noexcept {
     Ref loaded = Ref::steal(PyImport_GetModule(module_name));
     if (loaded) {
         int has = PyObject_HasAttrWithError(loaded.get(), name);
@@ -150,13 +131,11 @@ namespace {
     Ref fromlist = Ref::steal(PyList_New(1));
     if (!fromlist) return {};
     PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
-    return Ref::steal(PyImport_ImportModuleLevelObject(module_name, state.module_dict, locals.get(),
+    return Ref::steal(PyImport_ImportModuleLevelObject(module_name, namespace_, locals.get(),
                                                        fromlist.get(), 0));
 }
 
-}  // namespace
-
-int import_name(PyObject* module_name, PyObject* name) noexcept {
+int Globals::import_name(PyObject* module_name, PyObject* name) noexcept {
     Ref module = module_for_import(module_name, name);
     if (!module) return -1;
     Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
@@ -172,7 +151,7 @@ int import_name(PyObject* module_name, PyObject* name) noexcept {
             return -1;
         }
     }
-    return PyDict_SetItem(state.module_dict, name, value.get());
+    return PyDict_SetItem(namespace_, name, value.get());
 }
 
-}  // namespace kestrix::support
+}  // namespace kestrix::py

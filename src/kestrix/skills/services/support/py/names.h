@@ -1,85 +1,34 @@
-// Interned names: every attribute, keyword, parameter and global name the module uses.
+// Names made from a table the caller gives: each row a field of the caller's struct and
+// the text it holds, interned (attribute, keyword and global names) or not (values).
 #pragma once
 
 #include <Python.h>
 
-namespace kestrix::support {
+#include <cstddef>
 
-// X(field, text): one interned `str` per row, made and hashed once in exec.
-#define KESTRIX_NAMES(X)                                         \
-    X(dunder_builtins, "__builtins__")                           \
-    X(dunder_module, "__module__")                               \
-    X(dunder_qualname, "__qualname__")                           \
-    X(dunder_doc, "__doc__")                                     \
-    X(dunder_init, "__init__")                                   \
-    X(dunder_test, "__test__")                                   \
-    X(Path, "Path")                                              \
-    X(get_builtin_templates_dir, "get_builtin_templates_dir")    \
-    X(RUNTIME_CONFIG_FILES, "RUNTIME_CONFIG_FILES")              \
-    X(RULE_MARKER, "RULE_MARKER")                                \
-    X(_RULE_SOURCE_RELATIVE, "_RULE_SOURCE_RELATIVE")            \
-    X(_DEFAULT_RULE_CONTENT, "_DEFAULT_RULE_CONTENT")            \
-    X(RuleInjector, "RuleInjector")                              \
-    X(inject, "inject")                                          \
-    X(_load_rule_content, "_load_rule_content")                  \
-    X(self, "self")                                              \
-    X(templates_dir, "templates_dir")                            \
-    X(target_runtime, "target_runtime")                          \
-    X(target_skills_dir, "target_skills_dir")                    \
-    X(config_filename, "config_filename")                        \
-    X(config_path, "config_path")                                \
-    X(existing_content, "existing_content")                      \
-    X(rule_content, "rule_content")                              \
-    X(new_content, "new_content")                                \
-    X(rule_file, "rule_file")                                    \
-    X(get, "get")                                                \
-    X(parent, "parent")                                          \
-    X(exists, "exists")                                          \
-    X(read_text, "read_text")                                    \
-    X(write_text, "write_text")                                  \
-    X(mkdir, "mkdir")                                            \
-    X(unlink, "unlink")                                          \
-    X(with_name, "with_name")                                    \
-    X(strip, "strip")                                            \
-    X(encoding, "encoding")                                      \
-    X(parents, "parents")                                        \
-    X(exist_ok, "exist_ok")                                      \
-    X(add_note, "add_note")                                      \
-    X(return_, "return")
+namespace kestrix::py {
 
-// X(field, text): texts the module uses as values (module and qualified names, table entries,
-// annotations): made and hashed once in exec, not interned.
-#define KESTRIX_TEXTS(X) \
-    X(module_full_name, "kestrix.skills.services.rule_injector") \
-    X(pathlib, "pathlib")                                        \
-    X(host_packaging, "kestrix.skills.packaging")                \
-    X(qualname_init, "RuleInjector.__init__")                    \
-    X(qualname_inject, "RuleInjector.inject")                    \
-    X(qualname_load, "RuleInjector._load_rule_content")          \
-    X(claude, "claude")                                          \
-    X(openclaw, "openclaw")                                      \
-    X(codex, "codex")                                            \
-    X(opencode, "opencode")                                      \
-    X(claude_md, "CLAUDE.md")                                    \
-    X(agents_md, "AGENTS.md")                                    \
-    X(kestrix_feedback, "kestrix-feedback")                      \
-    X(data, "data")                                              \
-    X(feedback_rule_md, "FEEDBACK_RULE.md")                      \
-    X(utf_8, "utf-8")                                            \
-    X(ann_path_or_none, "Path | None")                           \
-    X(ann_none, "None")                                          \
-    X(ann_str, "str")                                            \
-    X(ann_str_or_none, "str | None")
-
-/// The interned names, one borrowed-for-life `str` per field (owned by the process).
-struct Names {
-#define KESTRIX_NAME_FIELD(field, text) PyObject* field = nullptr;
-    KESTRIX_NAMES(KESTRIX_NAME_FIELD)
-    KESTRIX_TEXTS(KESTRIX_NAME_FIELD)
-#undef KESTRIX_NAME_FIELD
+/// One row: where the object goes, its text, and whether it is interned.
+template <typename Fields>
+struct NameRow {
+    PyObject* Fields::*field;
+    const char* text;
+    bool interned;
 };
 
-/// Creates, interns and hashes every name (and creates and hashes every text) into `names`; 0, or -1 with an exception set.
-[[nodiscard]] int make_names(Names& names) noexcept;
+/// Makes the text once into `field` (left alone when already made), hashed now so every
+/// later dictionary probe reads the cached hash; interned when asked. 0, or -1 with an
+/// exception set and `field` still null.
+[[nodiscard]] int make_name(PyObject*& field, const char* text, bool interned) noexcept;
 
-}  // namespace kestrix::support
+/// Makes every row's object that is not made yet: an import retried after a failure
+/// finds the ones made and makes the rest. 0, or -1 with an exception set.
+template <typename Fields, std::size_t N>
+[[nodiscard]] int make_names(Fields& fields, const NameRow<Fields> (&rows)[N]) noexcept {
+    for (const NameRow<Fields>& row : rows) {
+        if (make_name(fields.*(row.field), row.text, row.interned) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace kestrix::py

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace kestrix::support {
+namespace kestrix::py {
 
 /// Holds one strong reference. Copying is spelled `.dup()` so that every
 /// reference-count change is visible at the call site.
@@ -59,4 +59,4 @@ inline PyCFunction as_pycfunction(F f) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-}  // namespace kestrix::support
+}  // namespace kestrix::py

@@ -1,0 +1,60 @@
+// Everything rule_injector keeps for the life of the process, in one struct.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "rule_injector_names.h"
+#include "support/py/binding.h"
+#include "support/py/globals.h"
+#include "support/py/traceback.h"
+
+namespace kestrix {
+
+/// The module's process-wide state. The object fields are raw pointers on purpose: the
+/// module is never unloaded, and an owning handle with a static destructor would run
+/// Py_DECREF after the interpreter has been finalised.
+struct ModuleState {
+    // Set by the create and exec steps.
+    std::int64_t interpreter_id = -1;  ///< the one interpreter allowed to load the module
+    PyObject* module = nullptr;        ///< strong; dropped again if the exec step fails
+    PyObject* module_dict = nullptr;   ///< strong; the module's namespace
+    PyObject* builtins = nullptr;      ///< strong; the `builtins` module
+    py::Globals globals;               ///< reads the namespace as the methods' code would
+    py::TracebackEntries tracebacks;   ///< entries that name this module's source file
+
+    // Made once by make_module_state, field by field.
+    PyObject* empty_tuple = nullptr;
+    PyObject* empty_str = nullptr;
+    Names names;                       ///< interned names and value texts
+    PyObject* rule_marker = nullptr;   ///< RULE_MARKER's text
+    PyObject* default_rule = nullptr;  ///< _DEFAULT_RULE_CONTENT's text
+    PyObject* class_doc = nullptr;
+    PyObject* two_line_feeds = nullptr;
+    PyObject* line_feed = nullptr;
+    PyObject* encoding_kwnames = nullptr;  ///< ("encoding",)
+    PyObject* mkdir_kwnames = nullptr;     ///< ("parents", "exist_ok")
+    PyTypeObject* function_type = nullptr;
+    PyObject* init_code = nullptr;
+    PyObject* inject_code = nullptr;
+    PyObject* load_code = nullptr;
+    /// The methods' parameter lists; their names are filled in with the names.
+    py::Signature init_signature{"__init__", 2, 1, {}};
+    py::Signature inject_signature{"inject", 3, 3, {}};
+    py::Signature load_signature{"_load_rule_content", 1, 1, {}};
+
+    // Kept by the writes: the last long text written directly and its UTF-8, both strong.
+    PyObject* last_text = nullptr;
+    PyObject* last_text_utf8 = nullptr;
+};
+
+/// The one instance.
+extern ModuleState state;
+
+/// Makes every object of the second group that is not made yet, each on its own: an import
+/// retried after a failure here finds the ones made and makes the rest, and never sees a
+/// half-made one. 0, or -1 with an exception set.
+[[nodiscard]] int make_module_state() noexcept;
+
+}  // namespace kestrix

@@ -1,0 +1,46 @@
+// Joins of plain paths.
+#include <Python.h>
+
+#include "support/pathlib/join.h"
+#include "support/pathlib/path_guard.h"
+
+namespace kestrix::pathlib {
+
+using py::Ref;
+
+Ref joined_path_text(PyObject* base, PyObject* relative) noexcept {
+    Ref head = plain_path_text(base);
+    if (!head) return {};
+    Ref tail = plain_path_text(relative);
+    if (!tail) return {};
+    if (!PyUnicode_CheckExact(head.get()) || !PyUnicode_CheckExact(tail.get()) ||
+        PyUnicode_GET_LENGTH(head.get()) == 0 || PyUnicode_GET_LENGTH(tail.get()) == 0) {
+        return Ref::borrow(Py_None);  // not a text to name: the path objects decide
+    }
+    if (PyUnicode_READ_CHAR(tail.get(), 0) == '/') return tail;
+    if (PyUnicode_GET_LENGTH(tail.get()) == 1 && PyUnicode_READ_CHAR(tail.get(), 0) == '.') {
+        return head;
+    }
+    const Py_ssize_t head_size = PyUnicode_GET_LENGTH(head.get());
+    if (head_size == 1 && PyUnicode_READ_CHAR(head.get(), 0) == '.') return tail;
+    if (PyUnicode_READ_CHAR(head.get(), head_size - 1) == '/') {
+        return Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+    }
+    return Ref::steal(PyUnicode_FromFormat("%U/%U", head.get(), tail.get()));
+}
+
+Ref sibling_path(PyObject* directory, PyObject* name, PyObject* with_name) noexcept {
+    if (!PyUnicode_CheckExact(name) || !is_plain_path(directory)) return {};
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(name);
+    if (size == 0 || (size == 1 && PyUnicode_READ_CHAR(name, 0) == '.') ||
+        PyUnicode_FindChar(name, '/', 0, size, 1) != -1) {
+        return {};
+    }
+    Ref sibling = Ref::steal(PyObject_CallMethodOneArg(directory, with_name, name));
+    // "/" and "." have no name to change: with_name says so with ValueError, and `parent`
+    // and `/` decide. Any other error is the caller's.
+    if (!sibling && PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
+    return sibling;
+}
+
+}  // namespace kestrix::pathlib

@@ -1,0 +1,25 @@
+// Joins of plain paths, made the way pathlib makes them but without the objects it would
+// make only to be named.
+#pragma once
+
+#include <Python.h>
+
+#include "support/py/ref.h"
+
+namespace kestrix::pathlib {
+
+/// The text of `base / relative` for two plain paths, as pathlib joins them: a relative
+/// part "." adds nothing, a base "." gives way, an absolute part replaces the base.
+/// None when the texts are not what pathlib makes (the caller then joins the objects);
+/// empty with an exception set.
+[[nodiscard]] py::Ref joined_path_text(PyObject* base, PyObject* relative) noexcept;
+
+/// `directory.parent / name` for a plain path and a plain file name, made the cheaper way
+/// pathlib offers for the same path: `directory.with_name(name)`, called through the
+/// interned `with_name`, which also keeps the text it makes. Empty, with nothing pending,
+/// when that way does not apply (the caller then takes `parent` and `/`); empty with an
+/// exception set when it failed otherwise.
+[[nodiscard]] py::Ref sibling_path(PyObject* directory, PyObject* name,
+                                   PyObject* with_name) noexcept;
+
+}  // namespace kestrix::pathlib
