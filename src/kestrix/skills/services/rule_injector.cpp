@@ -15,6 +15,7 @@
 #include "support/pathlib/path_guard.h"
 #include "support/py/binding.h"
 #include "support/py/calls.h"
+#include "support/py/errors.h"
 #include "support/py/class_call.h"
 #include "support/py/file_calls.h"
 #include "support/py/function_type.h"
@@ -424,7 +425,7 @@ void drop_module() noexcept {
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
-/// Stores the module, checks the version, makes the module state.
+/// Stores the module and checks the version.
 [[nodiscard]] int prepare(PyObject* module) noexcept {
     state.module = Py_NewRef(module);
     state.module_dict = Py_XNewRef(PyModule_GetDict(module));
@@ -436,8 +437,7 @@ void drop_module() noexcept {
     if (PyModule_AddObjectRef(module, "__builtins__", state.builtins) < 0) return -1;
     state.globals.bind(state.module_dict, state.builtins);
     state.tracebacks.bind(texts::kSourceFile, state.module_dict);
-    if (check_version() < 0) return -1;
-    return make_module_state();
+    return check_version();
 }
 
 /// Puts the module into sys.modules under its full name when nothing is there yet.
@@ -450,19 +450,16 @@ void drop_module() noexcept {
 }
 
 /// Removes the full-name entry that this exec step put there, if it is still ours. The exec
-/// step's own error is the one that propagates: one raised here is dropped.
+/// step's own error is the one that propagates.
 void unregister_full_name(PyObject* module) noexcept {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
+    py::HeldError exec_error("removing the module from sys.modules after its import failed");
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* current = nullptr;
-    int found = PyDict_GetItemRef(modules, state.names.module_full_name, &current);
-    if (found > 0 && current == module &&
-        PyDict_DelItem(modules, state.names.module_full_name) < 0) {
-        found = -1;
+    if (PyDict_GetItemRef(modules, state.names.module_full_name, &current) > 0 &&
+        current == module) {
+        (void)PyDict_DelItem(modules, state.names.module_full_name);
     }
     Py_XDECREF(current);
-    if (found < 0) PyErr_Clear();
-    PyErr_SetRaisedException(error.release());
 }
 
 int module_exec(PyObject* module) noexcept {
@@ -475,8 +472,10 @@ int module_exec(PyObject* module) noexcept {
         drop_module();
         return -1;
     }
-    int inserted = register_full_name(module);
-    int failed_line = inserted < 0 ? line::kModule : run_module_body();
+    int inserted = 0;
+    int failed_line = make_module_state() < 0 || (inserted = register_full_name(module)) < 0
+                          ? line::kModule
+                          : run_module_body();
     if (failed_line == 0) return 0;
 
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, texts::kExecFunction);

@@ -6,6 +6,7 @@
 #include "module_state.h"
 #include "rule_injector_texts.h"
 #include "support/py/calls.h"
+#include "support/py/errors.h"
 #include "support/os/folder.h"
 #include "support/os/write.h"
 #include "support/pathlib/path_guard.h"
@@ -121,33 +122,40 @@ constexpr int kWriteAttempts = 8;
     return utf8;
 }
 
-/// Adds to the pending exception the note that the file could not be put back.
-void note_not_restored() noexcept {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    Ref note = Ref::steal(PyUnicode_FromString(texts::kNotRestoredNote));
-    if (note && error) {
-        Ref added = Ref::steal(PyObject_CallMethodOneArg(error.get(), state.names.add_note, note.get()));
-        if (!added) PyErr_Clear();  // the write's own error must still propagate
-    } else {
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(error.release());
+/// Adds `note` to `error`; a failure to add it is left pending for the caller's HeldError.
+void add_note(PyObject* error, PyObject* note) noexcept {
+    if (note == nullptr) return;
+    Ref added = Ref::steal(PyObject_CallMethodOneArg(error, state.names.add_note, note));
+    (void)added;
+}
+
+/// True when the pending exception is one a read of a damaged file gives: the file could not
+/// be read, or its bytes are no longer UTF-8.
+[[nodiscard]] bool read_failed_on_the_file() noexcept {
+    return PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_ValueError);
 }
 
 /// After a failed write_text: puts the file's old text back when it no longer holds it, or
 /// removes what the write left of a new file (a cut-off block would carry the marker and stop
-/// every later install). The write's error stays the one that propagates.
+/// every later install). The write's error stays the one that propagates; when the file could
+/// not be put back, it carries notes that say so and why.
 void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) noexcept {
-    Ref error = Ref::steal(PyErr_GetRaisedException());
+    py::HeldError write_error("putting the configuration file back");
     bool restored = true;
     if (existed) {
         // A write refused before it began left the file as it was: rewriting it would
         // only lose what read_text does not keep (CR LF line ends, say).
         Ref now = call_method_utf8(config_path, state.names.read_text, nullptr);
         int same = now ? PyObject_RichCompareBool(now.get(), existing, Py_EQ) : -1;
-        if (same != 1) {
-            if (same < 0) PyErr_Clear();  // unreadable now: write the old text back regardless
-            restored = static_cast<bool>(call_method_utf8(config_path, state.names.write_text, existing));
+        if (same < 0 && read_failed_on_the_file()) {
+            PyErr_Clear();  // unreadable now: the old text is written back regardless
+            same = 0;
+        }
+        if (same == 0) {
+            restored = static_cast<bool>(
+                call_method_utf8(config_path, state.names.write_text, existing));
+        } else if (same < 0) {
+            restored = false;
         }
     } else {
         Ref written = call_method(config_path, state.names.exists);
@@ -155,9 +163,13 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
         if (left > 0) restored = static_cast<bool>(call_method(config_path, state.names.unlink));
         else restored = left == 0;
     }
-    if (!restored) PyErr_Clear();  // reported below, as a note on the write's own error
-    PyErr_SetRaisedException(error.release());
-    if (!restored) note_not_restored();
+    if (restored) return;
+    Ref why = Ref::steal(PyErr_GetRaisedException());
+    add_note(write_error.get(), Ref::steal(PyUnicode_FromString(texts::kNotRestoredNote)).get());
+    if (why && !PyErr_Occurred()) {
+        add_note(write_error.get(),
+                 Ref::steal(PyUnicode_FromFormat("Putting it back failed with %R", why.get())).get());
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "support/pathlib/join.h"
 #include "support/pathlib/path_guard.h"
+#include "support/py/errors.h"
 
 namespace kestrix::pathlib {
 
@@ -39,7 +40,7 @@ Ref sibling_path(PyObject* directory, PyObject* name, PyObject* with_name) noexc
     Ref sibling = Ref::steal(PyObject_CallMethodOneArg(directory, with_name, name));
     // "/" and "." have no name to change: with_name says so with ValueError, and `parent`
     // and `/` decide. Any other error is the caller's.
-    if (!sibling && PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
+    if (!sibling) (void)py::clear_if(PyExc_ValueError);
     return sibling;
 }
 

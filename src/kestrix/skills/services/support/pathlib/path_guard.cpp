@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "support/pathlib/path_guard.h"
+#include "support/py/errors.h"
 #include "support/py/ref.h"
 
 namespace kestrix::pathlib {
@@ -13,7 +14,7 @@ using py::Ref;
 namespace {
 
 /// The concrete path type, the version tag it had when last examined, and the verdict.
-/// Raw pointer: kept for the life of the process, like the module's other state.
+/// Raw pointer, kept for the life of the process: pathlib's type outlives every caller.
 PyTypeObject* plain_type = nullptr;
 unsigned int examined_tag = 0;
 bool examined_plain = false;
@@ -44,9 +45,9 @@ constexpr const char kTextSlot[] = "_str";
 
 /// The namespace of an already loaded module, borrowed from it; null if it is not loaded.
 [[nodiscard]] Ref loaded_module(const char* name) noexcept {
-    Ref module = Ref::steal(PyImport_GetModule(Ref::steal(PyUnicode_FromString(name)).get()));
-    if (!module) PyErr_Clear();
-    return module;
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    if (!text) return {};
+    return Ref::steal(PyImport_GetModule(text.get()));  // null with no error: not loaded
 }
 
 /// The platform's concrete path type, found once pathlib is loaded.
@@ -54,10 +55,11 @@ constexpr const char kTextSlot[] = "_str";
     Ref local = loaded_module("pathlib._local");
     if (!local) return nullptr;
     Ref concrete = Ref::steal(PyObject_GetAttrString(local.get(), "PosixPath"));
-    if (!concrete || !PyType_Check(concrete.get())) {
-        PyErr_Clear();
+    if (!concrete) {
+        (void)py::clear_if(PyExc_AttributeError);  // taken away: nothing is plain
         return nullptr;
     }
+    if (!PyType_Check(concrete.get())) return nullptr;
     return reinterpret_cast<PyTypeObject*>(concrete.release());
 }
 
@@ -122,20 +124,20 @@ bool is_plain_path(PyObject* path) noexcept {
     PyTypeObject* type = Py_TYPE(path);
     if (type != plain_type) {
         if (plain_type != nullptr) return false;
-        PyObject* pending = PyErr_GetRaisedException();
+        py::HeldError caller_error("looking for pathlib's path type");
         plain_type = find_plain_type();
-        PyErr_SetRaisedException(pending);
         if (type != plain_type) return false;
     }
     if (examined_tag != 0 && type->tp_version_tag == examined_tag) return examined_plain;
     // First sight of the type, or it (or a base) changed since: look again. When the
     // interpreter has no version tag left for the type (it hands out a limited number per
     // class), the answer cannot be remembered and every call looks again.
-    PyObject* pending = PyErr_GetRaisedException();
+    py::HeldError caller_error("examining a pathlib path type");
     examined_plain = examine(type);
-    PyErr_Clear();
+    // A method or property taken away answers "not plain"; anything else a changed class
+    // raised is told by the HeldError, and answers the same.
+    if (PyErr_Occurred()) (void)py::clear_if(PyExc_AttributeError);
     examined_tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-    PyErr_SetRaisedException(pending);
     return examined_plain;
 }
 

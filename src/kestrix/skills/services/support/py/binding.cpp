@@ -7,6 +7,8 @@
 #include <initializer_list>
 
 #include "support/py/binding.h"
+#include "support/py/errors.h"
+#include "support/py/ref.h"
 
 namespace kestrix::py {
 
@@ -147,17 +149,11 @@ enum class BindError { count, multiple_values, unexpected_keyword, keywords_not_
     return 0;
 }
 
-/// Adds `note` to the pending exception. Only a failure to add it is dropped, after the
-/// exception it raised was looked at, so the TypeError itself still reaches the caller.
+/// Adds `note` to the pending exception, which stays the one that propagates.
 void add_note(const char* note) noexcept {
-    PyObject* exc = PyErr_GetRaisedException();
-    PyObject* result = PyObject_CallMethod(exc, "add_note", "s", note);
-    if (result == nullptr) {
-        // Out of memory, or an add_note of a subclass that raises: the TypeError matters more.
-        PyErr_Clear();
-    }
-    Py_XDECREF(result);
-    PyErr_SetRaisedException(exc);
+    HeldError error("adding a note to a TypeError");
+    Ref added = Ref::steal(PyObject_CallMethod(error.get(), "add_note", "s", note));
+    (void)added;
 }
 
 }  // namespace

@@ -8,8 +8,8 @@ namespace kestrix::py {
 
 namespace {
 
-/// The one class set up, its __init__ (strong, kept for the life of the process like the
-/// module's other state), and the version tag it was last checked at.
+/// The one class set up and its __init__ (both strong, kept for the life of the process:
+/// the class's calls come here), and the version tag it was last checked at.
 PyTypeObject* direct_class = nullptr;
 PyObject* direct_init = nullptr;
 unsigned int checked_tag = 0;
@@ -17,21 +17,38 @@ unsigned int checked_tag = 0;
 /// Arguments (self included) that fit on the stack; larger calls take the generic path.
 constexpr Py_ssize_t kMaxDirect = 8;
 
-/// True when calling the class still means object.__new__, plain allocation and our
-/// __init__; re-examined only after the class (or a base) changed.
-[[nodiscard]] bool unchanged(PyTypeObject* cls) noexcept {
-    if (checked_tag != 0 && cls->tp_version_tag == checked_tag) return true;
+/// The `__init__` that the class's namespaces hold, first along its MRO, as the interpreter
+/// finds it for a call (borrowed; null when none, or with an error a namespace's key raised).
+[[nodiscard]] PyObject* init_in_mro(PyTypeObject* cls) noexcept {
+    static PyObject* name = nullptr;
+    if (name == nullptr && (name = PyUnicode_InternFromString("__init__")) == nullptr) {
+        return nullptr;
+    }
+    PyObject* mro = cls->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (dict == nullptr) continue;
+        PyObject* found = PyDict_GetItemWithError(dict, name);
+        if (found != nullptr || PyErr_Occurred()) return found;
+    }
+    return nullptr;
+}
+
+/// 1 when calling the class still means object.__new__, plain allocation and our
+/// __init__; re-examined only after the class (or a base) changed. 0 when it does not; -1
+/// with the error that one of the class's namespaces raised.
+[[nodiscard]] int unchanged(PyTypeObject* cls) noexcept {
+    if (checked_tag != 0 && cls->tp_version_tag == checked_tag) return 1;
     if (Py_TYPE(cls) != &PyType_Type || cls->tp_new != PyBaseObject_Type.tp_new ||
         cls->tp_alloc != PyType_GenericAlloc || PyType_HasFeature(cls, Py_TPFLAGS_IS_ABSTRACT)) {
-        return false;
+        return 0;
     }
-    PyObject* pending = PyErr_GetRaisedException();
-    Ref init = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(cls), "__init__"));
-    bool same = init.get() == direct_init;
+    PyObject* init = init_in_mro(cls);
+    if (init == nullptr && PyErr_Occurred()) return -1;
+    bool same = init == direct_init;
     checked_tag = same && PyUnstable_Type_AssignVersionTag(cls) ? cls->tp_version_tag : 0;
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-    return same;
+    return same ? 1 : 0;
 }
 
 /// type.__call__ as the interpreter's generic path makes it: an argument tuple and a
@@ -59,9 +76,9 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf,
     auto* cls = reinterpret_cast<PyTypeObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    if (cls != direct_class || 1 + nargs + nkw > kMaxDirect || !unchanged(cls)) {
-        return generic_call(callable, args, nargs, kwnames);
-    }
+    const int direct = cls == direct_class && 1 + nargs + nkw <= kMaxDirect ? unchanged(cls) : 0;
+    if (direct < 0) return nullptr;
+    if (direct == 0) return generic_call(callable, args, nargs, kwnames);
     PyObject* self = cls->tp_alloc(cls, 0);
     if (self == nullptr) return nullptr;
     PyObject* stack[kMaxDirect];

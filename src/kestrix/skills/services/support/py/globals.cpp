@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "support/py/errors.h"
 #include "support/py/globals.h"
 
 namespace kestrix::py {
@@ -29,9 +30,9 @@ void Globals::bind(PyObject* namespace_dict, PyObject* builtins) noexcept {
     builtins_ = builtins;
 }
 
-/// Watches both dicts, once; on any failure the cache stays off.
+/// Watches both dicts, once; on any failure the cache stays off and the lookups go on.
 void Globals::start_watching() noexcept {
-    PyObject* pending = PyErr_GetRaisedException();
+    HeldError caller_error("starting to watch a module namespace");
     watcher_id_ = PyDict_AddWatcher(on_dict_change);
     PyObject* builtins_dict = builtins_ != nullptr ? PyModule_GetDict(builtins_) : nullptr;
     if (watcher_id_ >= 0 &&
@@ -41,10 +42,9 @@ void Globals::start_watching() noexcept {
         (void)PyDict_ClearWatcher(watcher_id_);
         watcher_id_ = -1;
     }
-    // Whatever failed (no watcher left, a dict that cannot be watched) only turns the cache
-    // off; the lookup itself goes on, with the caller's own exception as it was.
-    if (watcher_id_ < 0) PyErr_Clear();
-    PyErr_SetRaisedException(pending);
+    // No watcher left (RuntimeError) or something not a dict (ValueError) only turns the
+    // cache off; anything else is told by the HeldError.
+    if (watcher_id_ < 0 && !clear_if(PyExc_RuntimeError)) (void)clear_if(PyExc_ValueError);
 }
 
 void Globals::remember(PyObject* name, PyObject* value) noexcept {
@@ -104,8 +104,8 @@ int Globals::lookup_in_dict(PyObject* dict, PyObject* key, PyObject** value) noe
     int found = PyDict_GetItemRef(dict, key, value);
     if (found < 0 || watcher_id_ < 0 || !PyUnicode_CheckExact(key)) return found;
     if (PyDict_Watch(watcher_id_, dict) < 0) {
-        // PyDict_Watch refuses only what is not a dict, and this is an exact one.
-        PyErr_Clear();  // not remembered, still answered
+        // Refused (ValueError: not a dict it can watch): not remembered, still answered.
+        if (!clear_if(PyExc_ValueError)) return -1;
         return found;
     }
     Py_XSETREF(last_item_.key, Py_NewRef(key));
