@@ -4,7 +4,7 @@ the reference, and reference counts on the failing paths."""
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
-from conftest import PREFIX, SOURCE_FILE, assert_no_leaks, module_frames, run_python
+from conftest import PREFIX, SOURCE_FILE, S, assert_no_leaks, module_frames, run_python
 from kestrix.skills.services import rule_injector as ri
 from kestrix.skills.services.rule_injector import RuleInjector
 
@@ -15,10 +15,6 @@ except ImportError:
 
 LINES = {"__init__": 36, "inject": 47, "_load_rule_content": 88}
 INJ = RuleInjector("templates")
-
-
-class S(str):
-    """A str subclass, for keyword names and for target_runtime."""
 
 
 class BadEq(str):

@@ -1,8 +1,8 @@
-"""Injectors racing on one file, and injectors killed half-way: the user's text survives,
-and the file holds the old bytes or the old bytes and one block, nothing else."""
+"""Injectors racing on one file (threads, processes, the command's install against its
+uninstall), and injectors killed half-way: the user's text survives, and the file holds the
+old bytes or the old bytes and one block, nothing else."""
 
 import multiprocessing
-import os
 import random
 import signal
 import subprocess
@@ -14,16 +14,17 @@ from pathlib import Path
 
 import pytest
 
-from kestrix.skills.services.rule_injector import RULE_MARKER, RuleInjector, _DEFAULT_RULE_CONTENT
+from conftest import BLOCK, USER_TEXT, hard_linked
+from kestrix.skills.services.rule_injector import RuleInjector
 
 pytestmark = pytest.mark.slow
 
 OLD = "# My project\r\n\r\nKeep this text.\r\n".encode() * 50
-BLOCK = f"\n\n{RULE_MARKER}\n\n{_DEFAULT_RULE_CONTENT.strip()}\n".replace("\n", "\r\n").encode()
+CRLF_BLOCK = BLOCK.replace(b"\n", b"\r\n")
 
 
 def check_round(config: Path, old: bytes | None) -> None:
-    expected = (old or b"") + (BLOCK if old else BLOCK.replace(b"\r\n", b"\n"))
+    expected = (old or b"") + (CRLF_BLOCK if old else BLOCK)
     assert config.read_bytes() == expected
     assert [p.name for p in config.parent.iterdir()] == [config.name]
 
@@ -158,15 +159,14 @@ def test_killed_injector_leaves_old_or_complete_file(tmp_path):
     old = b"user line\n" * 2_500_000  # 25 MB
     config.write_bytes(old)
     duration = run_child(skills, None)  # one whole call, to aim the kills inside it
-    block = BLOCK.replace(b"\r\n", b"\n")
-    assert config.read_bytes() == old + block
+    assert config.read_bytes() == old + BLOCK
     rng = random.Random(8)
     outcomes = {"old": 0, "new": 0}
     for _ in range(12):
         config.write_bytes(old)
         run_child(skills, rng.uniform(0, duration * 1.2))
         content = config.read_bytes()
-        assert content in (old, old + block)
+        assert content in (old, old + BLOCK)
         outcomes["old" if content == old else "new"] += 1
         # A killed writer may leave its new file behind, under a name that says whose it is.
         for stray in config.parent.iterdir():
@@ -175,3 +175,38 @@ def test_killed_injector_leaves_old_or_complete_file(tmp_path):
                 assert stray.name.endswith(".tmp")
                 stray.unlink()
     print(f"one call: {duration:.3f} s; outcomes after kills: {outcomes}")
+
+
+RACER = textwrap.dedent("""
+    import sys
+    from kestrix.cli import main
+    print("ready", flush=True)
+    sys.stdin.readline()
+    sys.exit(main(["skills", sys.argv[1], "claude", sys.argv[2], "-q"]))
+""")
+
+
+def test_install_racing_uninstall_on_a_hard_linked_file(tmp_path):
+    config = hard_linked(tmp_path / "p", USER_TEXT)
+    (config.parent / "skills").mkdir()  # the command installs only beside a skills folder
+    skills = str(config.parent / "skills")
+    subprocess.run([sys.executable, "-c", RACER, "install", skills], input="go\n", text=True,
+                   check=True, timeout=60, capture_output=True)
+    installed = config.read_bytes()
+    for _ in range(30):
+        hard_linked(config.parent, USER_TEXT)
+        racers = [subprocess.Popen([sys.executable, "-c", RACER, action, skills], text=True,
+                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                  for action in ("install", "uninstall")]
+        try:
+            assert [r.stdout.readline() for r in racers] == ["ready\n"] * 2
+            for r in racers:
+                r.stdin.write("go\n")
+                r.stdin.flush()
+            assert [r.wait(timeout=60) for r in racers] in ([0, 0], [0, 5])
+        finally:
+            for r in racers:
+                r.kill()
+                r.communicate(timeout=60)
+        data = config.read_bytes()
+        assert b"\0" not in data and data in (USER_TEXT, installed)

@@ -10,7 +10,7 @@ import weakref
 
 import pytest
 
-from conftest import SOURCE_FILE, assert_no_leaks, module_frames, run_python
+from conftest import SOURCE_FILE, S, assert_no_leaks, module_frames, run_python
 from kestrix.skills.services import rule_injector as ri
 
 RuleInjector = ri.RuleInjector
@@ -29,7 +29,6 @@ CODE = {"__init__": (36, {36, 42, 43, 45}, 2, ("self", "templates_dir"), 40),
         "_load_rule_content": (88, {88, 93, 94, 95, 98}, 1, ("self", "rule_file"), 56)}
 
 
-class S(str): pass
 class T(tuple): pass
 class D(dict): pass
 

@@ -8,15 +8,10 @@ from pathlib import Path
 
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import RULE_TEXT
+from conftest import RULE_TEXT, OwnMethodsPath, PosixPath, block
 from kestrix.skills.services.rule_injector import RULE_MARKER, RuleInjector, _DEFAULT_RULE_CONTENT
 
 MARKER = RULE_MARKER.encode()
-
-
-class OwnMethodsPath(type(Path())):
-    """Same behaviour as Path, but not the plain type: the module goes through its methods."""
-
 
 chunks = st.one_of(
     st.text(st.characters(exclude_categories=("Cs",))).map(str.encode),
@@ -70,7 +65,7 @@ def test_both_routes_append_once_or_leave_the_bytes(templates, data, from_templa
     rule = RULE_TEXT if from_templates else _DEFAULT_RULE_CONTENT.strip()
     with tempfile.TemporaryDirectory() as a, tempfile.TemporaryDirectory() as b:
         source = templates if from_templates else Path(a) / "none"
-        native = run(type(Path()), a, data, source, runtime)
+        native = run(PosixPath, a, data, source, runtime)
         methods = run(OwnMethodsPath, b, data, source, runtime)
 
     assert native[0] == methods[0]  # the same result, or the same error in every detail
@@ -81,10 +76,10 @@ def test_both_routes_append_once_or_leave_the_bytes(templates, data, from_templa
     if RULE_MARKER in old:
         assert native[1] == native[2] == methods[1] == data
         return
-    block = f"\n\n{RULE_MARKER}\n\n{rule}\n"
-    assert methods[1] == methods[2] == (old + block).encode()
+    new = block(rule)
+    assert methods[1] == methods[2] == (old + new).encode()
     data = data or b""
     first_end = data.find(b"\n")
     if first_end > 0 and data[first_end - 1:first_end] == b"\r":
-        block = block.replace("\n", "\r\n")
-    assert native[1] == native[2] == data + block.encode()
+        new = new.replace("\n", "\r\n")
+    assert native[1] == native[2] == data + new.encode()

@@ -8,37 +8,13 @@ from types import SimpleNamespace
 
 import pytest
 
-from conftest import assert_no_leaks, assert_no_memory_growth
+from conftest import FakePath, S, assert_no_leaks, assert_no_memory_growth
 from kestrix.skills.services import rule_injector as ri
 from kestrix.skills.services.rule_injector import RuleInjector
 
 pytestmark = pytest.mark.slow
 
 DELETE = object()  # in a rebind table: remove the global
-
-
-class Probe:
-    """A path object whose file holds `text`; rewriting it with anything else fails."""
-
-    def __init__(self, text):
-        self.text = text
-        self.parent = self
-
-    def __truediv__(self, other):
-        return self
-
-    def exists(self):
-        return True
-
-    def read_text(self, encoding):
-        return self.text
-
-    def mkdir(self, parents, exist_ok):
-        return None
-
-    def write_text(self, text, encoding):
-        if text != self.text:
-            raise OSError(28, "No space left on device")
 
 
 class Unsure:
@@ -48,10 +24,6 @@ class Unsure:
 
 class Slotted:
     __slots__ = ()
-
-
-class Runtime(str):
-    pass
 
 
 def no_templates_dir():
@@ -74,8 +46,8 @@ def t(tmp_path, templates, monkeypatch):
         tmp=tmp_path, skills=skills, config=skills.parent / "CLAUDE.md", bare=bare,
         templates=templates, inj=RuleInjector(bare), ruled=RuleInjector(templates),
         claude=fresh("claude"), vscode=fresh("vscode"), text=fresh("<!-- other -->"),
-        sub=Runtime("claude"), slotted=Slotted(), probe=Probe(fresh("old text")),
-        bytes_probe=Probe(b" rule "), mp=monkeypatch)
+        sub=S("claude"), slotted=Slotted(), probe=FakePath(True, fresh("old text"), "rewrite"),
+        bytes_probe=FakePath(True, b" rule "), mp=monkeypatch)
 
 
 def with_config(content: bytes, call):
@@ -163,7 +135,7 @@ CASES = [
     ("inject-mkdir-fails", OSError, {},
      lambda t: (lambda: t.inj.inject(t.claude, t.tmp / "file" / "skills"), [t.inj])),
     ("inject-rewrite-fails-and-restores", OSError, {},
-     lambda t: (lambda: t.inj.inject(t.claude, t.probe), [t.inj, t.probe, t.probe.text])),
+     lambda t: (lambda: t.inj.inject(t.claude, t.probe), [t.inj, t.probe, t.probe._text])),
     ("inject-rule-not-str", TypeError, {},
      lambda t: (lambda: RuleInjector(t.bytes_probe).inject(t.claude, t.skills),
                 [t.claude, t.bytes_probe])),

@@ -4,64 +4,11 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PREFIX, SOURCE_FILE, module_frames
+from conftest import PREFIX, SOURCE_FILE, Boom, FakePath, Raises, module_frames
 from kestrix.skills.services import rule_injector as ri
 from kestrix.skills.services.rule_injector import RuleInjector
 
 INIT, INJECT, LOAD = PREFIX + "__init__", PREFIX + "inject", PREFIX + "_load_rule_content"
-
-
-class Boom(Exception):
-    pass
-
-
-class Raises:
-    """Raises Boom from whichever protocol the step uses."""
-
-    def __getattr__(self, name):
-        raise Boom(name)
-
-    def __bool__(self):
-        raise Boom("bool")
-
-    def __format__(self, spec):
-        raise Boom("format")
-
-    def __truediv__(self, other):
-        raise Boom("div")
-
-
-class FakePath:
-    """A path object whose file operations are scripted per test."""
-
-    def __init__(self, exists=False, text="", fail=None):
-        self._exists, self._text, self._fail = exists, text, fail
-
-    def _maybe_fail(self, op):
-        if self._fail == op:
-            raise Boom(op)
-
-    def __truediv__(self, other):
-        self._maybe_fail("div")
-        return self
-
-    @property
-    def parent(self):
-        return self
-
-    def exists(self):
-        self._maybe_fail("exists")
-        return Raises() if self._fail == "exists-bool" else self._exists
-
-    def read_text(self, encoding):
-        self._maybe_fail("read_text")
-        return self._text
-
-    def mkdir(self, parents, exist_ok):
-        self._maybe_fail("mkdir")
-
-    def write_text(self, data, encoding):
-        self._maybe_fail("write_text")
 
 
 def _injector(templates=None, load=None):

@@ -1,0 +1,115 @@
+"""Which route inject takes: pathlib's own type goes to the OS (audit hooks hear that work,
+and the route stays after many changes to pathlib), while a subclass, or pathlib with a
+patched or overridden method, goes through the path methods."""
+
+import pathlib
+
+import pytest
+
+from conftest import BLOCK, PosixPath, inject, run_python
+from kestrix.skills.services.rule_injector import RuleInjector
+
+
+def test_patched_or_overridden_methods_are_used(project, tmp_path, monkeypatch):
+    skills, config = project
+    config.write_bytes(b"one\n")
+    seen = []
+    original = pathlib.Path.read_text
+
+    def spy(self, *args, **kwargs):
+        seen.append(self)
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(pathlib.Path, "read_text", spy)
+    RuleInjector(tmp_path).inject("claude", skills)
+    assert seen == [config]
+    monkeypatch.undo()  # back to pathlib's own: the module reads by itself again
+    config.write_bytes(b"two\n")
+    RuleInjector(tmp_path).inject("claude", skills)
+    assert seen == [config] and config.read_bytes() == b"two\n" + BLOCK
+
+    class Recording(PosixPath):
+        def write_text(self, data, encoding=None):
+            seen.append(data)
+            return super().write_text(data, encoding=encoding)
+
+    config.write_bytes(b"three\n")
+    RuleInjector(tmp_path).inject("claude", Recording(skills))
+    assert seen[-1] == "three\n" + BLOCK.decode()
+
+
+@pytest.mark.parametrize("method", ["read_text", "write_text"])
+def test_patched_base_class_methods_are_called(tmp_path, monkeypatch, method):
+    config = tmp_path / "p" / "CLAUDE.md"
+    config.parent.mkdir()
+    config.write_bytes(b"text\n")
+    original, calls = getattr(pathlib._abc.PathBase, method), []
+
+    def spy(self, *args, **kwargs):
+        calls.append(self)
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(pathlib._abc.PathBase, method, spy)
+    inject(PosixPath, config.parent / "skills")
+    assert calls == [config] and config.read_bytes() == b"text\n" + BLOCK
+
+
+def test_many_changes_of_pathlib_keep_the_route(tmp_path):
+    done = run_python(f"""
+        import os, pathlib, signal
+        from kestrix.skills.services.rule_injector import RuleInjector
+        signal.alarm(10)  # bounds the child: a FIFO opened for reading waits for a writer
+        root = pathlib.Path({str(tmp_path)!r})
+        for number in range(1100):  # each change, once looked up again, takes a version tag
+            pathlib.Path.kestrix_probe = number
+            pathlib.PosixPath.kestrix_probe
+            del pathlib.Path.kestrix_probe
+            pathlib.PosixPath.exists
+        (root / "a").mkdir()
+        (root / "a" / "CLAUDE.md").write_bytes(b"one\\r\\ntwo\\r\\n")
+        RuleInjector(root / "none").inject("claude", root / "a" / "skills")
+        print(repr((root / "a" / "CLAUDE.md").read_bytes()))
+        (root / "b").mkdir()
+        os.mkfifo(root / "b" / "CLAUDE.md")
+        try:
+            RuleInjector(root / "none").inject("claude", root / "b" / "skills")
+        except OSError as e:
+            print(type(e).__name__)
+    """, check=False, timeout=60)
+    crlf = b"one\r\ntwo\r\n" + BLOCK.replace(b"\n", b"\r\n")
+    assert done.stdout.splitlines() == [repr(crlf), "OSError"]
+    assert done.returncode == 0, done.stderr
+
+
+def test_audit_hooks_see_the_file_work_and_can_stop_it(tmp_path):
+    done = run_python(f"""
+        import os, sys
+        from pathlib import Path
+        from kestrix.skills.services.rule_injector import RuleInjector
+        root = Path({str(tmp_path)!r})
+        skills = root / ".claude" / "skills"
+        seen, deny = [], set()
+        def hook(event, args):
+            if event in ("open", "os.mkdir", "os.rename", "os.remove"):
+                seen.append((event, os.path.basename(args[0])))
+                if event in deny:
+                    raise PermissionError("denied by hook")
+        sys.addaudithook(hook)
+        RuleInjector(root).inject("claude", skills)
+        print(seen)
+        config = skills.parent / "CLAUDE.md"
+        config.write_bytes(b"keep")
+        seen.clear(); deny.add("os.rename")
+        try:
+            RuleInjector(root).inject("claude", skills)
+        except PermissionError as e:
+            print(e, e.__traceback__.tb_next is not None)
+        print(seen, config.read_bytes(), sorted(os.listdir(skills.parent)))
+    """)
+    first, refused, after = done.stdout.splitlines()
+    events = eval(first)
+    assert ("os.mkdir", ".claude") in events and events[-1] == ("os.rename", events[-2][1])
+    assert events[-2][0] == "open" and events[-2][1].startswith(".rule_injector.CLAUDE.md.")
+    assert refused == "denied by hook True"
+    assert after.endswith("b'keep' ['CLAUDE.md']")
+    assert "('os.remove', '.rule_injector.CLAUDE.md." in after  # the new file, cleaned up
