@@ -91,7 +91,7 @@ bool contains_bytes(const char* haystack, std::size_t size, const char* needle,
     if (needle_size == 0) return true;
     if (size < needle_size) return false;
     // The first byte found with memchr, which runs at memory speed; the rest compared where
-    // it stands. A marker's first byte is rare in ordinary text.
+    // it stands. A needle's first byte is seldom common in the text searched.
     const char* const last = haystack + (size - needle_size);
     for (const char* at = haystack; at <= last;) {
         at = static_cast<const char*>(

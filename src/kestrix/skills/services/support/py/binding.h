@@ -10,7 +10,7 @@ inline constexpr Py_ssize_t kMaxParams = 3;
 /// A method's parameter list. Every parameter is positional-or-keyword; the first
 /// `nrequired` are required and the rest default to None.
 struct Signature {
-    const char* name;              ///< short name used in messages (e.g. "inject")
+    const char* name;              ///< short name used in messages (e.g. "get")
     Py_ssize_t nparams;            ///< 1..kMaxParams
     Py_ssize_t nrequired;          ///< leading required parameters
     PyObject* params[kMaxParams];  ///< interned parameter names; filled in exec
