@@ -117,7 +117,8 @@ mode_t new_file_mode() noexcept {
                 while (*at == ' ' || *at == '\t') ++at;
                 unsigned int mask = 0;
                 int digits = 0;
-                for (; *at >= '0' && *at <= '7'; ++at, ++digits) mask = mask * 8 + static_cast<unsigned int>(*at - '0');
+                for (; *at >= '0' && *at <= '7'; ++at, ++digits)
+                    mask = mask * 8 + static_cast<unsigned int>(*at - '0');
                 if (digits > 0) return static_cast<mode_t>(0666 & ~mask);
             }
         }

@@ -36,7 +36,8 @@ constexpr std::size_t kNameMax = 255;
 
 int TemporaryFile::create(int folder, const Text& folder_text, const char* name,
                           const Hooks& hooks) noexcept {
-    constexpr std::size_t kFixed = sizeof kTemporaryPrefix - 1 + 1 + 16 + sizeof kTemporarySuffix - 1;
+    constexpr std::size_t kFixed =
+        sizeof kTemporaryPrefix - 1 + 1 + 16 + sizeof kTemporarySuffix - 1;
     std::size_t name_size = std::strlen(name);
     if (name_size > kNameMax - kFixed) name_size = kNameMax - kFixed;
     const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
