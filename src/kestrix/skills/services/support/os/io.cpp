@@ -102,8 +102,7 @@ int holds_exactly(int fd, Bytes bytes, const Hooks& hooks) noexcept {
         if (n < 0) return errno == EINTR ? 1 : -errno;
         if (n == 0) return 0;
         const auto got = static_cast<std::size_t>(n);
-        if (compared + got > bytes.size ||
-            std::memcmp(scratch, bytes.data + compared, got) != 0) {
+        if (compared + got > bytes.size || std::memcmp(scratch, bytes.data + compared, got) != 0) {
             differs = true;
             return 0;
         }

@@ -24,7 +24,8 @@ struct Bytes {
 
 /// Reads `fd` from its offset to its end into `out` (which already holds `expected` bytes'
 /// room, the size fstat gave). Same pieces and stops as write_at.
-[[nodiscard]] int read_to_end(int fd, std::size_t expected, Buffer& out, const Hooks& hooks) noexcept;
+[[nodiscard]] int read_to_end(int fd, std::size_t expected, Buffer& out,
+                              const Hooks& hooks) noexcept;
 
 /// 0 when the file behind `fd` holds exactly `bytes`, kChanged when it does not, or an
 /// errno. Reads it again in pieces, without a second copy of the whole.

@@ -39,7 +39,8 @@ void split(const char* path, std::size_t size, std::size_t& folder_size, std::si
 }
 
 /// Opens the folder `text[0, size)` relative to `base` (AT_FDCWD or a folder).
-[[nodiscard]] int open_folder(int base, const char* text, std::size_t size, Descriptor& out) noexcept {
+[[nodiscard]] int open_folder(int base, const char* text, std::size_t size,
+                              Descriptor& out) noexcept {
     Text folder;
     if (!folder.assign(size == 0 ? "." : text, size == 0 ? 1 : size)) return ENOMEM;
     int fd = ::openat(base, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -81,8 +82,10 @@ int locate(const char* path, Location& out) noexcept {
     bool trailing = false;
     split(path, std::strlen(path), folder_size, name_start, name_size, trailing);
     out.must_be_folder = trailing;
-    if (!out.folder_text.assign(folder_size == 0 ? "." : path, folder_size == 0 ? 1 : folder_size) ||
-        !out.name.assign(name_size == 0 ? "." : path + name_start, name_size == 0 ? 1 : name_size)) {
+    if (!out.folder_text.assign(folder_size == 0 ? "." : path,
+                                folder_size == 0 ? 1 : folder_size) ||
+        !out.name.assign(name_size == 0 ? "." : path + name_start,
+                         name_size == 0 ? 1 : name_size)) {
         return ENOMEM;
     }
     if (int error = open_folder(AT_FDCWD, path, folder_size, out.folder); error != 0) {

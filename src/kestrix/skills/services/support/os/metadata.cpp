@@ -22,8 +22,13 @@ namespace {
     size = 0;
     for (int attempt = 0; attempt < 8; ++attempt) {
         ssize_t wanted = ::flistxattr(fd, nullptr, 0);
-        if (wanted < 0) return errno == ENOTSUP ? 0 : errno;
-        if (wanted == 0) return 0;
+        if (wanted <= 0) {
+            // A list from an earlier attempt goes too: on these returns nothing stays allocated.
+            const int error = wanted < 0 && errno != ENOTSUP ? errno : 0;
+            std::free(names);
+            names = nullptr;
+            return error;
+        }
         std::free(names);
         names = static_cast<char*>(std::malloc(static_cast<std::size_t>(wanted)));
         if (names == nullptr) return ENOMEM;
@@ -117,7 +122,8 @@ mode_t new_file_mode() noexcept {
                 while (*at == ' ' || *at == '\t') ++at;
                 unsigned int mask = 0;
                 int digits = 0;
-                for (; *at >= '0' && *at <= '7'; ++at, ++digits) mask = mask * 8 + static_cast<unsigned int>(*at - '0');
+                for (; *at >= '0' && *at <= '7'; ++at, ++digits)
+                    mask = mask * 8 + static_cast<unsigned int>(*at - '0');
                 if (digits > 0) return static_cast<mode_t>(0666 & ~mask);
             }
         }

@@ -24,7 +24,8 @@ constexpr time_t kSettledSeconds = 2;
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
     const bool settled = now.tv_sec - info.st_ctim.tv_sec > kSettledSeconds;
-    return Identity{true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim, settled};
+    return Identity{true,         info.st_dev,  info.st_ino, info.st_size,
+                    info.st_mtim, info.st_ctim, settled};
 }
 
 }  // namespace
@@ -37,12 +38,14 @@ int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& s
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         Descriptor fd;
         struct stat first {};
-        const int looked = attempt == 0 ? ::fstatat(AT_FDCWD, path, &first, AT_SYMLINK_NOFOLLOW) : -1;
+        const int looked =
+            attempt == 0 ? ::fstatat(AT_FDCWD, path, &first, AT_SYMLINK_NOFOLLOW) : -1;
         if (looked < 0 && attempt == 0 && (errno == ENOENT || errno == ENOTDIR)) return 0;
         if (looked == 0 && S_ISREG(first.st_mode)) {
             // The common case, a regular file and no link at its end: the kernel finds it,
             // and the folders on the way are the ones it finds for any open().
-            if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0) return kRefused;
+            if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0)
+                return kRefused;
             stage = ReadStage::Read;
             fd.reset(::openat(AT_FDCWD, path, flags));
             if (!fd.valid()) {
@@ -66,7 +69,8 @@ int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& s
             if (kind == S_IFDIR) return EISDIR;
             if (kind == S_IFSOCK) return ENXIO;
             if (kind != S_IFREG) return kNotRegular;  // never opened: opening a device may act
-            if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0) return kRefused;
+            if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0)
+                return kRefused;
             fd.reset(::openat(where.folder.get(), where.name.c_str(), flags));
             if (!fd.valid()) {
                 if (errno == ELOOP || errno == ENOENT) continue;  // swapped since: look again

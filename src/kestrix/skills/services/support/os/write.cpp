@@ -58,7 +58,7 @@ constexpr long kLockWaitMicroseconds = 10'000'000;
         if (error != EAGAIN && error != EACCES) return error;
         if (waited >= kLockWaitMicroseconds) return kBusy;
         (void)unlocked(hooks, [&] {
-            struct timespec nap {0, pause * 1000};
+            const timespec nap{0, pause * 1000};
             return ::nanosleep(&nap, nullptr);
         });
         if (hooks.should_stop != nullptr && hooks.should_stop(hooks.context) != 0) return kRefused;
@@ -104,7 +104,8 @@ void sync_folder(int folder, const Hooks& hooks) noexcept {
         std::size_t keep = 0;
         const std::size_t new_size = head.size + tail.size;
         while (keep < old.size && keep < new_size &&
-               old.data[keep] == (keep < head.size ? head.data[keep] : tail.data[keep - head.size])) {
+               old.data[keep] ==
+                   (keep < head.size ? head.data[keep] : tail.data[keep - head.size])) {
             ++keep;
         }
         Bytes rest[2];
@@ -113,7 +114,8 @@ void sync_folder(int folder, const Hooks& hooks) noexcept {
         const std::size_t tail_from = keep > head.size ? keep - head.size : 0;
         rest[count++] = Bytes{tail.data + tail_from, tail.size - tail_from};
         error = write_at(fd, static_cast<off_t>(keep), rest, count, hooks);
-        if (error == 0 && new_size < old.size && ::ftruncate(fd, static_cast<off_t>(new_size)) < 0) {
+        if (error == 0 && new_size < old.size &&
+            ::ftruncate(fd, static_cast<off_t>(new_size)) < 0) {
             error = errno;
         }
         error = synced(error, fd, hooks);
@@ -220,7 +222,8 @@ int write_whole_file(const char* path, const Expected& expected, Bytes head, Byt
                      bool& write_error, const Hooks& hooks) noexcept {
     write_error = false;
     // Told before anything is made or changed, as opening the file for writing would be.
-    if (announce(hooks, Step::Write, path, nullptr, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC) != 0) {
+    if (announce(hooks, Step::Write, path, nullptr, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC) !=
+        0) {
         return kRefused;
     }
     Location where;

@@ -37,7 +37,7 @@ struct Expected {
 /// Returns 0, kChanged, an errno, kNotRegular, kProtectedLink, kBusy, kNoMemory or kRefused.
 /// `write_error` says whether the errno came from writing the content itself (as write()
 /// gives it) rather than from opening or naming the file.
-[[nodiscard]] int write_whole_file(const char* path, const Expected& expected, Bytes head, Bytes tail,
-                                   bool& write_error, const Hooks& hooks) noexcept;
+[[nodiscard]] int write_whole_file(const char* path, const Expected& expected, Bytes head,
+                                   Bytes tail, bool& write_error, const Hooks& hooks) noexcept;
 
 }  // namespace kestrix::os

@@ -48,14 +48,14 @@ bool is_strict_utf8(const char* data, std::size_t size) noexcept {
             p += 2;
         } else if (c >= 0xE0 && c <= 0xEF) {
             if (left < 3 || !continuation(p[1]) || !continuation(p[2])) return false;
-            if (c == 0xE0 && p[1] < 0xA0) return false;  // overlong
+            if (c == 0xE0 && p[1] < 0xA0) return false;   // overlong
             if (c == 0xED && p[1] >= 0xA0) return false;  // surrogate
             p += 3;
         } else if (c >= 0xF0 && c <= 0xF4) {
             if (left < 4 || !continuation(p[1]) || !continuation(p[2]) || !continuation(p[3])) {
                 return false;
             }
-            if (c == 0xF0 && p[1] < 0x90) return false;  // overlong
+            if (c == 0xF0 && p[1] < 0x90) return false;   // overlong
             if (c == 0xF4 && p[1] >= 0x90) return false;  // past U+10FFFF
             p += 4;
         } else {
