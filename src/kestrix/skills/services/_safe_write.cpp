@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "support/py/file_calls.h"
 #include "support/os/read.h"
 #include "support/os/write.h"
+#include "support/py/file_calls.h"
 #include "support/py/ref.h"
 
 namespace kestrix {
@@ -51,7 +51,8 @@ constexpr const char kReplaceDoc[] =
     if (!PyUnicode_FSConverter(text.get(), &encoded)) return -1;
     name.text = std::move(text);
     name.encoded = Ref::steal(encoded);
-    if (!PyUnicode_Check(name.text.get())) name.text = Ref::steal(PyUnicode_DecodeFSDefault(name.c_str()));
+    if (!PyUnicode_Check(name.text.get()))
+        name.text = Ref::steal(PyUnicode_DecodeFSDefault(name.c_str()));
     return name.text ? 0 : -1;
 }
 
@@ -71,7 +72,8 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
     os::Buffer bytes;
     os::Identity found;
     os::ReadStage stage = os::ReadStage::Test;
-    int error = os::read_whole_file(name.c_str(), bytes, found, stage, py::interpreter_hooks(kTemporaryPrefix));
+    int error = os::read_whole_file(name.c_str(), bytes, found, stage,
+                                    py::interpreter_hooks(kTemporaryPrefix));
     if (error != 0) {
         py::raise_file_error(error, name.text.get());
         return nullptr;
@@ -81,13 +83,15 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 }
 
 /// 1 when `bytes` holds exactly what `expected` (a bytes-like object or None) asks.
-[[nodiscard]] int as_expected(const os::Buffer& bytes, bool exists, const Py_buffer* expected) noexcept {
+[[nodiscard]] int as_expected(const os::Buffer& bytes, bool exists,
+                              const Py_buffer* expected) noexcept {
     if (expected == nullptr) return 1;
     return exists && static_cast<std::size_t>(expected->len) == bytes.size() &&
            (bytes.size() == 0 || std::memcmp(expected->buf, bytes.data(), bytes.size()) == 0);
 }
 
-PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
     PyObject* expected_object = Py_None;
     const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs != 2 || keywords > 1 ||
@@ -130,21 +134,19 @@ PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (has_expected) PyBuffer_Release(&expected);
     if (error == 0) Py_RETURN_NONE;
     if (error == ESTALE) {
-        PyObject* raised = PyObject_CallFunction(PyExc_OSError, "isO", ESTALE,
-                                                 "The file changed since it was read", name.text.get());
+        PyObject* raised = PyObject_CallFunction(
+            PyExc_OSError, "isO", ESTALE, "The file changed since it was read", name.text.get());
         if (raised != nullptr) PyErr_SetRaisedException(raised);
         return nullptr;
     }
     py::raise_file_error(error == os::kChanged ? os::kUnsettled : error, name.text.get(),
-                              write_error ? py::ErrorSource::Writing
-                                          : py::ErrorSource::Naming);
+                         write_error ? py::ErrorSource::Writing : py::ErrorSource::Naming);
     return nullptr;
 }
 
 PyMethodDef methods[] = {
     {"read_file", py::as_pycfunction(read_file), METH_FASTCALL, kReadDoc},
-    {"replace_file", py::as_pycfunction(replace_file), METH_FASTCALL | METH_KEYWORDS,
-     kReplaceDoc},
+    {"replace_file", py::as_pycfunction(replace_file), METH_FASTCALL | METH_KEYWORDS, kReplaceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -52,27 +52,28 @@ template <typename T, typename Make>
     const Names& n = state.names;
     Ref seen = Ref::steal(PyDict_New());
     if (!seen) return -1;
-    if (make_once(state.init_code, [&] {
-            return code_object(seen.get(), 2, Ref::steal(PyTuple_Pack(2, n.self, n.templates_dir)),
-                               line::kDefineInit, n.dunder_init, kInitSpans, std::size(kInitSpans));
-        }) < 0) {
-        return -1;
+    if (state.init_code == nullptr) {
+        state.init_code =
+            code_object(seen.get(), 2, Ref::steal(PyTuple_Pack(2, n.self, n.templates_dir)),
+                        line::kDefineInit, n.dunder_init, kInitSpans, std::size(kInitSpans));
+        if (state.init_code == nullptr) return -1;
     }
-    if (make_once(state.inject_code, [&] {
-            return code_object(
-                seen.get(), 3,
-                Ref::steal(PyTuple_Pack(8, n.self, n.target_runtime, n.target_skills_dir,
-                                        n.config_filename, n.config_path, n.existing_content,
-                                        n.rule_content, n.new_content)),
-                line::kDefineInject, n.inject, kInjectSpans, std::size(kInjectSpans));
-        }) < 0) {
-        return -1;
+    if (state.inject_code == nullptr) {
+        state.inject_code =
+            code_object(seen.get(), 3,
+                        Ref::steal(PyTuple_Pack(8, n.self, n.target_runtime, n.target_skills_dir,
+                                                n.config_filename, n.config_path,
+                                                n.existing_content, n.rule_content, n.new_content)),
+                        line::kDefineInject, n.inject, kInjectSpans, std::size(kInjectSpans));
+        if (state.inject_code == nullptr) return -1;
     }
-    return make_once(state.load_code, [&] {
-        return code_object(seen.get(), 1, Ref::steal(PyTuple_Pack(2, n.self, n.rule_file)),
-                           line::kDefineLoad, n._load_rule_content, kLoadSpans,
-                           std::size(kLoadSpans));
-    });
+    if (state.load_code == nullptr) {
+        state.load_code =
+            code_object(seen.get(), 1, Ref::steal(PyTuple_Pack(2, n.self, n.rule_file)),
+                        line::kDefineLoad, n._load_rule_content, kLoadSpans, std::size(kLoadSpans));
+        if (state.load_code == nullptr) return -1;
+    }
+    return 0;
 }
 
 }  // namespace

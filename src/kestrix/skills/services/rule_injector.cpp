@@ -15,8 +15,8 @@
 #include "support/pathlib/path_guard.h"
 #include "support/py/binding.h"
 #include "support/py/calls.h"
-#include "support/py/errors.h"
 #include "support/py/class_call.h"
+#include "support/py/errors.h"
 #include "support/py/file_calls.h"
 #include "support/py/function_type.h"
 #include "support/py/ref.h"
@@ -278,8 +278,7 @@ PyObject* load_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef method_records[] = {
     {"__init__", py::as_pycfunction(init_entry), METH_FASTCALL | METH_KEYWORDS, texts::kInitDoc},
-    {"inject", py::as_pycfunction(inject_entry), METH_FASTCALL | METH_KEYWORDS,
-     texts::kInjectDoc},
+    {"inject", py::as_pycfunction(inject_entry), METH_FASTCALL | METH_KEYWORDS, texts::kInjectDoc},
     {"_load_rule_content", py::as_pycfunction(load_entry), METH_FASTCALL | METH_KEYWORDS,
      texts::kLoadDoc},
 };
@@ -293,8 +292,8 @@ PyMethodDef method_records[] = {
                                 PyObject* qualname, PyObject* code, Ref annotations,
                                 bool default_none) noexcept {
     if (!annotations) return -1;
-    Ref func = py::new_function(state.function_type, record, qualname,
-                                state.names.module_full_name, state.module_dict, code);
+    Ref func = py::new_function(state.function_type, record, qualname, state.names.module_full_name,
+                                state.module_dict, code);
     if (!func) return -1;
     if (default_none) {
         Ref defaults = Ref::steal(PyTuple_Pack(1, Py_None));
@@ -339,9 +338,8 @@ PyMethodDef method_records[] = {
         return -1;
     }
     failed_line = line::kDefineLoad;
-    if (define_method(namespace_.get(), &method_records[2], n._load_rule_content,
-                      n.qualname_load, state.load_code, make_dict({{n.return_, n.ann_str_or_none}}),
-                      false) < 0) {
+    if (define_method(namespace_.get(), &method_records[2], n._load_rule_content, n.qualname_load,
+                      state.load_code, make_dict({{n.return_, n.ann_str_or_none}}), false) < 0) {
         return -1;
     }
     failed_line = line::kClass;
@@ -535,14 +533,14 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "rule_injector",   // m_name
+    "rule_injector",    // m_name
     texts::kModuleDoc,  // m_doc
-    0,                 // m_size: all state is process-wide
-    nullptr,           // m_methods
-    module_slots,      // m_slots
-    nullptr,           // m_traverse
-    nullptr,           // m_clear
-    nullptr,           // m_free
+    0,                  // m_size: all state is process-wide
+    nullptr,            // m_methods
+    module_slots,       // m_slots
+    nullptr,            // m_traverse
+    nullptr,            // m_clear
+    nullptr,            // m_free
 };
 
 }  // namespace

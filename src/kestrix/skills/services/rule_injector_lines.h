@@ -58,15 +58,15 @@ inline constexpr int kBuiltinRule = 98;
 
 /// `__init__`.
 inline constexpr py::SourceSpan kInitSpans[] = {
-    {line::kDefineInit, 0, 0, 1},    // the definition line, where the call enters
-    {line::kGivenDir, 11, 24, 1},  // templates_dir
-    {line::kGivenDir, 32, 36, 1},  // None
-    {line::kGivenDir, 11, 36, 1},  // templates_dir is not None
-    {line::kGivenDir, 11, 36, 2},  // templates_dir is not None
-    {line::kStoreGivenDir, 33, 46, 1},  // templates_dir
-    {line::kStoreGivenDir, 12, 16, 1},  // self
-    {line::kStoreGivenDir, 12, 30, 8},  // self.templates_dir
-    {line::kStoreGivenDir, 12, 30, 1},  // self.templates_dir
+    {line::kDefineInit, 0, 0, 1},         // the definition line, where the call enters
+    {line::kGivenDir, 11, 24, 1},         // templates_dir
+    {line::kGivenDir, 32, 36, 1},         // None
+    {line::kGivenDir, 11, 36, 1},         // templates_dir is not None
+    {line::kGivenDir, 11, 36, 2},         // templates_dir is not None
+    {line::kStoreGivenDir, 33, 46, 1},    // templates_dir
+    {line::kStoreGivenDir, 12, 16, 1},    // self
+    {line::kStoreGivenDir, 12, 30, 8},    // self.templates_dir
+    {line::kStoreGivenDir, 12, 30, 1},    // self.templates_dir
     {line::kStoreBuiltinDir, 33, 58, 8},  // get_builtin_templates_dir
     {line::kStoreBuiltinDir, 33, 60, 7},  // get_builtin_templates_dir()
     {line::kStoreBuiltinDir, 12, 16, 1},  // self
@@ -76,7 +76,7 @@ inline constexpr py::SourceSpan kInitSpans[] = {
 
 /// `inject`.
 inline constexpr py::SourceSpan kInjectSpans[] = {
-    {line::kDefineInject, 0, 0, 1},    // the definition line, where the call enters
+    {line::kDefineInject, 0, 0, 1},      // the definition line, where the call enters
     {line::kConfigFilename, 26, 46, 8},  // RUNTIME_CONFIG_FILES
     {line::kConfigFilename, 26, 50, 8},  // RUNTIME_CONFIG_FILES.get
     {line::kConfigFilename, 51, 65, 1},  // target_runtime
@@ -84,81 +84,81 @@ inline constexpr py::SourceSpan kInjectSpans[] = {
     {line::kConfigFilename, 8, 23, 1},   // config_filename
     {line::kUnknownRuntime, 15, 30, 1},  // config_filename
     {line::kUnknownRuntime, 15, 30, 8},  // config_filename
-    {line::kReturnUnknown, 19, 23, 1},  // None
-    {line::kConfigPath, 22, 39, 1},  // target_skills_dir
-    {line::kConfigPath, 22, 46, 8},  // target_skills_dir.parent
-    {line::kConfigPath, 49, 64, 1},  // config_filename
-    {line::kConfigPath, 22, 64, 2},  // target_skills_dir.parent / config_fil...
-    {line::kConfigPath, 8, 19, 1},   // config_path
-    {line::kEmptyContent, 27, 29, 1},  // ""
-    {line::kEmptyContent, 8, 24, 1},   // existing_content
-    {line::kConfigExists, 11, 22, 1},  // config_path
-    {line::kConfigExists, 11, 29, 8},  // config_path.exists
-    {line::kConfigExists, 11, 31, 8},  // config_path.exists()
-    {line::kReadConfig, 31, 42, 1},  // config_path
-    {line::kReadConfig, 31, 52, 8},  // config_path.read_text
-    {line::kReadConfig, 62, 69, 1},  // "utf-8"
-    {line::kReadConfig, 31, 70, 1},  // config_path.read_text(encoding="utf-8")
-    {line::kReadConfig, 12, 28, 1},  // existing_content
-    {line::kMarkerPresent, 15, 26, 8},  // RULE_MARKER
-    {line::kMarkerPresent, 30, 46, 1},  // existing_content
-    {line::kMarkerPresent, 15, 46, 4},  // RULE_MARKER in existing_content
+    {line::kReturnUnknown, 19, 23, 1},   // None
+    {line::kConfigPath, 22, 39, 1},      // target_skills_dir
+    {line::kConfigPath, 22, 46, 8},      // target_skills_dir.parent
+    {line::kConfigPath, 49, 64, 1},      // config_filename
+    {line::kConfigPath, 22, 64, 2},      // target_skills_dir.parent / config_fil...
+    {line::kConfigPath, 8, 19, 1},       // config_path
+    {line::kEmptyContent, 27, 29, 1},    // ""
+    {line::kEmptyContent, 8, 24, 1},     // existing_content
+    {line::kConfigExists, 11, 22, 1},    // config_path
+    {line::kConfigExists, 11, 29, 8},    // config_path.exists
+    {line::kConfigExists, 11, 31, 8},    // config_path.exists()
+    {line::kReadConfig, 31, 42, 1},      // config_path
+    {line::kReadConfig, 31, 52, 8},      // config_path.read_text
+    {line::kReadConfig, 62, 69, 1},      // "utf-8"
+    {line::kReadConfig, 31, 70, 1},      // config_path.read_text(encoding="utf-8")
+    {line::kReadConfig, 12, 28, 1},      // existing_content
+    {line::kMarkerPresent, 15, 26, 8},   // RULE_MARKER
+    {line::kMarkerPresent, 30, 46, 1},   // existing_content
+    {line::kMarkerPresent, 15, 46, 4},   // RULE_MARKER in existing_content
     {line::kReturnExisting, 23, 34, 1},  // config_path
     {line::kReturnExisting, 16, 34, 1},  // return config_path
-    {line::kLoadRule, 23, 27, 1},  // self
-    {line::kLoadRule, 23, 46, 8},  // self._load_rule_content
-    {line::kLoadRule, 23, 48, 4},  // self._load_rule_content()
-    {line::kLoadRule, 8, 20, 1},   // rule_content
-    {line::kNoRule, 15, 27, 8},  // rule_content
-    {line::kReturnNoRule, 19, 23, 1},  // None
-    {line::kNewContent, 22, 38, 1},  // existing_content
-    {line::kNewContent, 43, 47, 1},  // \n\n
-    {line::kNewContent, 48, 59, 8},  // RULE_MARKER
-    {line::kNewContent, 47, 60, 1},  // {RULE_MARKER}
-    {line::kNewContent, 60, 64, 1},  // \n\n
-    {line::kNewContent, 65, 77, 1},  // rule_content
-    {line::kNewContent, 64, 78, 1},  // {rule_content}
-    {line::kNewContent, 78, 80, 1},  // \n
-    {line::kNewContent, 41, 81, 1},  // f"\n\n{RULE_MARKER}\n\n{rule_content}\n"
-    {line::kNewContent, 22, 81, 2},  // existing_content + f"\n\n{RULE_MARKER...
-    {line::kNewContent, 8, 19, 1},   // new_content
-    {line::kMakeDirectory, 8, 19, 1},   // config_path
-    {line::kMakeDirectory, 8, 26, 8},   // config_path.parent
-    {line::kMakeDirectory, 8, 32, 8},   // config_path.parent.mkdir
-    {line::kMakeDirectory, 41, 45, 1},  // True
-    {line::kMakeDirectory, 56, 60, 1},  // True
-    {line::kMakeDirectory, 8, 32, 1},   // config_path.parent.mkdir
-    {line::kMakeDirectory, 8, 61, 2},   // config_path.parent.mkdir(parents=True...
-    {line::kWriteConfig, 8, 19, 1},   // config_path
-    {line::kWriteConfig, 8, 30, 8},   // config_path.write_text
-    {line::kWriteConfig, 31, 42, 1},  // new_content
-    {line::kWriteConfig, 53, 60, 1},  // "utf-8"
-    {line::kWriteConfig, 8, 30, 1},   // config_path.write_text
-    {line::kWriteConfig, 8, 61, 2},   // config_path.write_text(new_content, e...
-    {line::kReturnPath, 15, 26, 1},  // config_path
-    {line::kReturnPath, 8, 26, 1},   // return config_path
+    {line::kLoadRule, 23, 27, 1},        // self
+    {line::kLoadRule, 23, 46, 8},        // self._load_rule_content
+    {line::kLoadRule, 23, 48, 4},        // self._load_rule_content()
+    {line::kLoadRule, 8, 20, 1},         // rule_content
+    {line::kNoRule, 15, 27, 8},          // rule_content
+    {line::kReturnNoRule, 19, 23, 1},    // None
+    {line::kNewContent, 22, 38, 1},      // existing_content
+    {line::kNewContent, 43, 47, 1},      // \n\n
+    {line::kNewContent, 48, 59, 8},      // RULE_MARKER
+    {line::kNewContent, 47, 60, 1},      // {RULE_MARKER}
+    {line::kNewContent, 60, 64, 1},      // \n\n
+    {line::kNewContent, 65, 77, 1},      // rule_content
+    {line::kNewContent, 64, 78, 1},      // {rule_content}
+    {line::kNewContent, 78, 80, 1},      // \n
+    {line::kNewContent, 41, 81, 1},      // f"\n\n{RULE_MARKER}\n\n{rule_content}\n"
+    {line::kNewContent, 22, 81, 2},      // existing_content + f"\n\n{RULE_MARKER...
+    {line::kNewContent, 8, 19, 1},       // new_content
+    {line::kMakeDirectory, 8, 19, 1},    // config_path
+    {line::kMakeDirectory, 8, 26, 8},    // config_path.parent
+    {line::kMakeDirectory, 8, 32, 8},    // config_path.parent.mkdir
+    {line::kMakeDirectory, 41, 45, 1},   // True
+    {line::kMakeDirectory, 56, 60, 1},   // True
+    {line::kMakeDirectory, 8, 32, 1},    // config_path.parent.mkdir
+    {line::kMakeDirectory, 8, 61, 2},    // config_path.parent.mkdir(parents=True...
+    {line::kWriteConfig, 8, 19, 1},      // config_path
+    {line::kWriteConfig, 8, 30, 8},      // config_path.write_text
+    {line::kWriteConfig, 31, 42, 1},     // new_content
+    {line::kWriteConfig, 53, 60, 1},     // "utf-8"
+    {line::kWriteConfig, 8, 30, 1},      // config_path.write_text
+    {line::kWriteConfig, 8, 61, 2},      // config_path.write_text(new_content, e...
+    {line::kReturnPath, 15, 26, 1},      // config_path
+    {line::kReturnPath, 8, 26, 1},       // return config_path
 };
 
 /// `_load_rule_content`.
 inline constexpr py::SourceSpan kLoadSpans[] = {
-    {line::kDefineLoad, 0, 0, 1},    // the definition line, where the call enters
-    {line::kRuleFile, 20, 24, 1},  // self
-    {line::kRuleFile, 20, 38, 5},  // self.templates_dir
-    {line::kRuleFile, 41, 62, 5},  // _RULE_SOURCE_RELATIVE
-    {line::kRuleFile, 20, 62, 2},  // self.templates_dir / _RULE_SOURCE_REL...
-    {line::kRuleFile, 8, 17, 1},   // rule_file
+    {line::kDefineLoad, 0, 0, 1},        // the definition line, where the call enters
+    {line::kRuleFile, 20, 24, 1},        // self
+    {line::kRuleFile, 20, 38, 5},        // self.templates_dir
+    {line::kRuleFile, 41, 62, 5},        // _RULE_SOURCE_RELATIVE
+    {line::kRuleFile, 20, 62, 2},        // self.templates_dir / _RULE_SOURCE_REL...
+    {line::kRuleFile, 8, 17, 1},         // rule_file
     {line::kRuleFileExists, 11, 27, 5},  // rule_file.exists
     {line::kRuleFileExists, 11, 29, 5},  // rule_file.exists()
-    {line::kReadRuleFile, 19, 28, 1},  // rule_file
-    {line::kReadRuleFile, 19, 38, 5},  // rule_file.read_text
-    {line::kReadRuleFile, 19, 56, 1},  // rule_file.read_text(encoding="utf-8")
-    {line::kReadRuleFile, 19, 62, 5},  // rule_file.read_text(encoding="utf-8")...
-    {line::kReadRuleFile, 19, 64, 4},  // rule_file.read_text(encoding="utf-8")...
-    {line::kReadRuleFile, 12, 64, 1},  // return rule_file.read_text(encoding="...
-    {line::kBuiltinRule, 15, 36, 5},  // _DEFAULT_RULE_CONTENT
-    {line::kBuiltinRule, 15, 42, 6},  // _DEFAULT_RULE_CONTENT.strip
-    {line::kBuiltinRule, 15, 44, 4},  // _DEFAULT_RULE_CONTENT.strip()
-    {line::kBuiltinRule, 8, 44, 1},   // return _DEFAULT_RULE_CONTENT.strip()
+    {line::kReadRuleFile, 19, 28, 1},    // rule_file
+    {line::kReadRuleFile, 19, 38, 5},    // rule_file.read_text
+    {line::kReadRuleFile, 19, 56, 1},    // rule_file.read_text(encoding="utf-8")
+    {line::kReadRuleFile, 19, 62, 5},    // rule_file.read_text(encoding="utf-8")...
+    {line::kReadRuleFile, 19, 64, 4},    // rule_file.read_text(encoding="utf-8")...
+    {line::kReadRuleFile, 12, 64, 1},    // return rule_file.read_text(encoding="...
+    {line::kBuiltinRule, 15, 36, 5},     // _DEFAULT_RULE_CONTENT
+    {line::kBuiltinRule, 15, 42, 6},     // _DEFAULT_RULE_CONTENT.strip
+    {line::kBuiltinRule, 15, 44, 4},     // _DEFAULT_RULE_CONTENT.strip()
+    {line::kBuiltinRule, 8, 44, 1},      // return _DEFAULT_RULE_CONTENT.strip()
 };
 
 namespace span_checks {

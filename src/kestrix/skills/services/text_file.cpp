@@ -5,12 +5,12 @@
 
 #include "module_state.h"
 #include "rule_injector_texts.h"
-#include "support/py/calls.h"
-#include "support/py/errors.h"
 #include "support/os/folder.h"
 #include "support/os/write.h"
 #include "support/pathlib/path_guard.h"
 #include "support/pathlib/text_mode.h"
+#include "support/py/calls.h"
+#include "support/py/errors.h"
 
 namespace kestrix {
 
@@ -31,9 +31,8 @@ using py::Ref;
     } else {
         nargs = 2;
     }
-    return Ref::steal(PyObject_VectorcallMethod(name, stack + 1,
-                                                nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                state.encoding_kwnames));
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, state.encoding_kwnames));
 }
 
 /// The file calls as this module makes them: audited, interruptible, its temporary files
@@ -152,8 +151,8 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
             same = 0;
         }
         if (same == 0) {
-            restored = static_cast<bool>(
-                call_method_utf8(config_path, state.names.write_text, existing));
+            restored =
+                static_cast<bool>(call_method_utf8(config_path, state.names.write_text, existing));
         } else if (same < 0) {
             restored = false;
         }
@@ -167,8 +166,9 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
     Ref why = Ref::steal(PyErr_GetRaisedException());
     add_note(write_error.get(), Ref::steal(PyUnicode_FromString(texts::kNotRestoredNote)).get());
     if (why && !PyErr_Occurred()) {
-        add_note(write_error.get(),
-                 Ref::steal(PyUnicode_FromFormat("Putting it back failed with %R", why.get())).get());
+        add_note(
+            write_error.get(),
+            Ref::steal(PyUnicode_FromFormat("Putting it back failed with %R", why.get())).get());
     }
 }
 
@@ -200,8 +200,7 @@ int TextFile::read(Stage& failed) noexcept {
 
 int TextFile::read_directly(Stage& failed) noexcept {
     os::ReadStage stage = os::ReadStage::Test;
-    int error = os::read_whole_file(name_.c_str(), bytes_, identity_, stage,
-                                    file_hooks());
+    int error = os::read_whole_file(name_.c_str(), bytes_, identity_, stage, file_hooks());
     if (error != 0) {
         py::raise_file_error(error, name_.text.get());
         failed = stage == os::ReadStage::Test ? Stage::Test : Stage::Read;
@@ -303,9 +302,10 @@ int TextFile::make_folder_directly() noexcept {
     const char* path = name_.c_str();
     const char* slash = std::strrchr(path, '/');
     os::Text folder;
-    const bool named = slash == nullptr   ? folder.assign(".", 1)
-                       : slash == path    ? folder.assign("/", 1)
-                                          : folder.assign(path, static_cast<std::size_t>(slash - path));
+    const bool named = slash == nullptr ? folder.assign(".", 1)
+                       : slash == path
+                           ? folder.assign("/", 1)
+                           : folder.assign(path, static_cast<std::size_t>(slash - path));
     if (!named) {
         PyErr_NoMemory();
         return -1;
@@ -363,8 +363,7 @@ int TextFile::append_directly(PyObject* marker, PyObject* rule, Stage& failed) n
         if (error == 0) return 0;
         if (error != os::kChanged) {
             py::raise_file_error(error, name_.text.get(),
-                                      write_error ? py::ErrorSource::Writing
-                                                  : py::ErrorSource::Naming);
+                                 write_error ? py::ErrorSource::Writing : py::ErrorSource::Naming);
             return -1;
         }
         // Someone changed the file since it was read: read it again. The marker there now

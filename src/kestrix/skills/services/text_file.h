@@ -6,9 +6,9 @@
 
 #include <Python.h>
 
-#include "support/py/file_calls.h"
 #include "support/os/buffer.h"
 #include "support/os/read.h"
+#include "support/py/file_calls.h"
 #include "support/py/ref.h"
 
 namespace kestrix {
@@ -57,9 +57,9 @@ class TextFile {
     bool existed_ = false;
     py::Ref path_;  ///< the path object (null when opened by name)
     py::FsName name_;
-    os::Buffer bytes_;      ///< the file's bytes, on the direct route
+    os::Buffer bytes_;       ///< the file's bytes, on the direct route
     os::Identity identity_;  ///< which file they came from
-    py::Ref text_;     ///< the text, once made (always, on the methods route)
+    py::Ref text_;           ///< the text, once made (always, on the methods route)
 };
 
 }  // namespace kestrix

@@ -47,8 +47,8 @@ int TemporaryFile::create(int folder, const Text& folder_text, const char* name,
         char hex[16];
         std::uint64_t r = random_suffix();
         for (int i = 15; i >= 0; --i, r >>= 4) hex[i] = "0123456789abcdef"[r & 0xF];
-        if (!name_.assign(prefix, prefix_size) ||
-            !name_.append(name, name_size) || !name_.append(".", 1) || !name_.append(hex, 16) ||
+        if (!name_.assign(prefix, prefix_size) || !name_.append(name, name_size) ||
+            !name_.append(".", 1) || !name_.append(hex, 16) ||
             !name_.append(kTemporarySuffix, sizeof kTemporarySuffix - 1) ||
             !text_.assign(folder_text.c_str(), folder_text.size()) || !text_.append("/", 1) ||
             !text_.append(name_.c_str(), name_.size())) {

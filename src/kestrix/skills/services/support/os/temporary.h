@@ -13,9 +13,9 @@ inline constexpr const char kTemporarySuffix[] = ".tmp";
 
 class TemporaryFile {
  public:
-    /// Creates `<hooks.temporary_prefix><name>.<16 hex><suffix>` in `folder` (whose text is `folder_text`),
-    /// exclusive, not following links, mode 0600, after telling the hooks. 0, an errno or
-    /// kRefused.
+    /// Creates `<hooks.temporary_prefix><name>.<16 hex><suffix>` in `folder` (whose text is
+    /// `folder_text`), exclusive, not following links, mode 0600, after telling the hooks. 0, an
+    /// errno or kRefused.
     [[nodiscard]] int create(int folder, const Text& folder_text, const char* name,
                              const Hooks& hooks) noexcept;
     TemporaryFile() noexcept = default;

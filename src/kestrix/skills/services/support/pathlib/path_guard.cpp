@@ -21,11 +21,25 @@ bool examined_plain = false;
 
 /// Methods whose work is done directly: they, and what they call on the path, must be
 /// pathlib's.
-constexpr const char* kMethods[] = {
-    "exists",      "stat",          "is_dir",    "read_text",          "open",
-    "write_text",  "mkdir",         "unlink",    "__fspath__",         "__str__",
-    "__truediv__", "__rtruediv__",  "with_name", "with_segments",      "_from_parsed_parts",
-    "_from_parsed_string",          "_format_parsed_parts", "joinpath",     "_parse_path"};
+constexpr const char* kMethods[] = {"exists",
+                                    "stat",
+                                    "is_dir",
+                                    "read_text",
+                                    "open",
+                                    "write_text",
+                                    "mkdir",
+                                    "unlink",
+                                    "__fspath__",
+                                    "__str__",
+                                    "__truediv__",
+                                    "__rtruediv__",
+                                    "with_name",
+                                    "with_segments",
+                                    "_from_parsed_parts",
+                                    "_from_parsed_string",
+                                    "_format_parsed_parts",
+                                    "joinpath",
+                                    "_parse_path"};
 /// Properties read on the path, by the same rule.
 constexpr const char* kProperties[] = {"parent", "drive", "root", "_tail", "name"};
 /// The slot where a path keeps its text once made.
@@ -65,7 +79,8 @@ constexpr const char kTextSlot[] = "_str";
 
 /// True when `value`, found in a class of pathlib's, is pathlib's own: a function, a class
 /// method of one or a property whose getter is one, all defined in pathlib's modules.
-[[nodiscard]] bool own_attribute(PyObject* value, PyObject* const* module_dicts, int count) noexcept {
+[[nodiscard]] bool own_attribute(PyObject* value, PyObject* const* module_dicts,
+                                 int count) noexcept {
     if (Py_TYPE(value) == &PyClassMethod_Type || Py_TYPE(value) == &PyStaticMethod_Type) {
         Ref inner = Ref::steal(PyObject_GetAttrString(value, "__func__"));
         return inner && from_pathlib(inner.get(), module_dicts, count);

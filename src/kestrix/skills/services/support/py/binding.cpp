@@ -196,7 +196,8 @@ int check_exact_str(PyObject* value, const char* param_name, const char* subclas
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param_name,
                  PyUnicode_Type.tp_name, type->tp_name);
     // PyType_IsSubtype walks tp_mro, or the tp_base chain for a type not yet readied.
-    if (subclass_note != nullptr && PyType_IsSubtype(type, &PyUnicode_Type)) add_note(subclass_note);
+    if (subclass_note != nullptr && PyType_IsSubtype(type, &PyUnicode_Type))
+        add_note(subclass_note);
     return -1;
 }
 

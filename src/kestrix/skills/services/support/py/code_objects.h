@@ -33,9 +33,9 @@ constexpr std::size_t put_varint(unsigned char* out, std::size_t at, unsigned va
 }
 
 constexpr std::size_t put_signed_varint(unsigned char* out, std::size_t at, int value) noexcept {
-    return put_varint(
-        out, at,
-        value < 0 ? (static_cast<unsigned>(-value) << 1) | 1 : static_cast<unsigned>(value) << 1);
+    return put_varint(out, at,
+                      value < 0 ? (static_cast<unsigned>(-value) << 1) | 1
+                                : static_cast<unsigned>(value) << 1);
 }
 
 /// True when every span can be encoded: a positive line, columns that read back as

@@ -18,10 +18,8 @@ PyObject* decode_name(void* path) noexcept {
 int audit_before(void*, os::Step step, const char* path, const char* other, int flags) noexcept {
     void* p = const_cast<char*>(path);
     switch (step) {
-        case os::Step::Read:
-            return PySys_Audit("open", "O&si", decode_name, p, "r", flags);
-        case os::Step::Write:
-            return PySys_Audit("open", "O&si", decode_name, p, "w", flags);
+        case os::Step::Read: return PySys_Audit("open", "O&si", decode_name, p, "r", flags);
+        case os::Step::Write: return PySys_Audit("open", "O&si", decode_name, p, "w", flags);
         case os::Step::Temporary:
             return PySys_Audit("open", "O&Oi", decode_name, p, Py_None, flags);
         case os::Step::MakeDirectory:
@@ -76,7 +74,7 @@ int fs_name(Ref text, FsName& out) noexcept {
 }
 
 os::Hooks interpreter_hooks(const char* temporary_prefix) noexcept {
-    return os::Hooks{audit_before, release_lock,      reacquire_lock,
+    return os::Hooks{audit_before,   release_lock,        reacquire_lock,
                      signal_pending, /*context=*/nullptr, temporary_prefix};
 }
 
@@ -85,12 +83,8 @@ void raise_file_error(int code, PyObject* filename, ErrorSource source) noexcept
         case os::kRefused:
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "file step refused");
             return;
-        case os::kNoMemory:
-            PyErr_NoMemory();
-            return;
-        case os::kNotRegular:
-            raise_with_text(EINVAL, "Not a regular file", filename);
-            return;
+        case os::kNoMemory: PyErr_NoMemory(); return;
+        case os::kNotRegular: raise_with_text(EINVAL, "Not a regular file", filename); return;
         case os::kProtectedLink:
             code = EACCES;  // what open() says where the kernel applies the same rule
             break;
@@ -101,8 +95,7 @@ void raise_file_error(int code, PyObject* filename, ErrorSource source) noexcept
         case os::kUnsettled:
             raise_with_text(EAGAIN, "The file kept changing while it was written", filename);
             return;
-        default:
-            break;
+        default: break;
     }
     errno = code;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError,

@@ -45,6 +45,7 @@ enum class ErrorSource { Naming, Writing };
 /// Sets the exception for an os:: result `code` (an errno or one of its codes; for
 /// kRefused the hook's exception is already pending), naming `filename` as the path
 /// methods would. The one place where the OS's answers become exceptions.
-void raise_file_error(int code, PyObject* filename, ErrorSource source = ErrorSource::Naming) noexcept;
+void raise_file_error(int code, PyObject* filename,
+                      ErrorSource source = ErrorSource::Naming) noexcept;
 
 }  // namespace kestrix::py

@@ -243,7 +243,8 @@ PyObject* function_get_defaults(PyObject* self, void*) noexcept {
 /// Stores None, or a value that passed `accepted`, after the warning that calls will not
 /// use it; anything else raises "<attribute> must be set to a <kind> object".
 int set_defaults_field(PyObject* self, PyObject*& field, PyObject* value,
-                       int (*accepted)(PyObject*), const char* attribute, const char* kind) noexcept {
+                       int (*accepted)(PyObject*), const char* attribute,
+                       const char* kind) noexcept {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !accepted(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", attribute, kind);
@@ -373,15 +374,15 @@ FunctionObject* checked_function(PyObject* func) noexcept {
 }  // namespace
 
 PyTypeObject* create_function_type(const char* qualified_name) noexcept {
-    PyType_Spec spec = {qualified_name, static_cast<int>(sizeof(FunctionObject)), 0,
-                        kFunctionFlags, function_slots};
+    PyType_Spec spec = {qualified_name, static_cast<int>(sizeof(FunctionObject)), 0, kFunctionFlags,
+                        function_slots};
     return reinterpret_cast<PyTypeObject*>(PyType_FromMetaclass(nullptr, nullptr, &spec, nullptr));
 }
 
-Ref new_function(PyTypeObject* type, PyMethodDef* def, PyObject* qualname,
-                 PyObject* module_name, PyObject* globals, PyObject* code) noexcept {
-    if (type == nullptr || !is_function_type(type) || def == nullptr ||
-        qualname == nullptr || !PyUnicode_Check(qualname)) {
+Ref new_function(PyTypeObject* type, PyMethodDef* def, PyObject* qualname, PyObject* module_name,
+                 PyObject* globals, PyObject* code) noexcept {
+    if (type == nullptr || !is_function_type(type) || def == nullptr || qualname == nullptr ||
+        !PyUnicode_Check(qualname)) {
         PyErr_BadInternalCall();
         return {};
     }

@@ -14,8 +14,8 @@ namespace kestrix::py {
 /// A new, GC-tracked function object for `def` (not owned; static). `def->ml_meth`
 /// must be a METH_FASTCALL | METH_KEYWORDS entry taking the function object first.
 /// Takes new references to the objects. Empty with an exception set on failure.
-[[nodiscard]] Ref new_function(PyTypeObject* type, PyMethodDef* def, PyObject* qualname, PyObject* module_name,
-                               PyObject* globals, PyObject* code) noexcept;
+[[nodiscard]] Ref new_function(PyTypeObject* type, PyMethodDef* def, PyObject* qualname,
+                               PyObject* module_name, PyObject* globals, PyObject* code) noexcept;
 
 /// While the function is being made: stores a defaults tuple (or None) without the warning
 /// that an assignment to __defaults__ gives; 0 or -1.

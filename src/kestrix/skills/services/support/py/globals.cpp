@@ -131,8 +131,8 @@ Ref Globals::module_for_import(PyObject* module_name, PyObject* name) noexcept {
     Ref fromlist = Ref::steal(PyList_New(1));
     if (!fromlist) return {};
     PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
-    return Ref::steal(PyImport_ImportModuleLevelObject(module_name, namespace_, locals.get(),
-                                                       fromlist.get(), 0));
+    return Ref::steal(
+        PyImport_ImportModuleLevelObject(module_name, namespace_, locals.get(), fromlist.get(), 0));
 }
 
 int Globals::import_name(PyObject* module_name, PyObject* name) noexcept {
