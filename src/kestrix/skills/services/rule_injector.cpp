@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include <cassert>
-#include <cstdio>
 #include <initializer_list>
 #include <utility>
 
@@ -16,9 +15,9 @@
 #include "support/py/binding.h"
 #include "support/py/calls.h"
 #include "support/py/class_call.h"
-#include "support/py/errors.h"
 #include "support/py/file_calls.h"
 #include "support/py/function_type.h"
+#include "support/py/module_steps.h"
 #include "support/py/ref.h"
 #include "text_file.h"
 
@@ -410,19 +409,6 @@ void drop_module() noexcept {
     Py_CLEAR(state.module);
 }
 
-/// Warns when the running interpreter is not the one the module was built for.
-[[nodiscard]] int check_version() noexcept {
-    const int running_major = static_cast<int>((Py_Version >> 24) & 0xFF);
-    const int running_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
-    if (running_major == texts::kCompiledMajor && running_minor == texts::kCompiledMinor) return 0;
-    char message[200];
-    std::snprintf(message, sizeof message,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  texts::kCompiledMajor, texts::kCompiledMinor, texts::kModuleName,
-                  "does not match", running_major, running_minor);
-    return PyErr_WarnEx(nullptr, message, 1);
-}
-
 /// Stores the module and checks the version.
 [[nodiscard]] int prepare(PyObject* module) noexcept {
     state.module = Py_NewRef(module);
@@ -435,29 +421,8 @@ void drop_module() noexcept {
     if (PyModule_AddObjectRef(module, "__builtins__", state.builtins) < 0) return -1;
     state.globals.bind(state.module_dict, state.builtins);
     state.tracebacks.bind(texts::kSourceFile, state.module_dict);
-    return check_version();
-}
-
-/// Puts the module into sys.modules under its full name when nothing is there yet.
-/// Returns 1 when it inserted the entry, 0 when one was there, -1 on error.
-[[nodiscard]] int register_full_name(PyObject* module) noexcept {
-    PyObject* modules = PyImport_GetModuleDict();
-    int present = PyDict_Contains(modules, state.names.module_full_name);
-    if (present != 0) return present < 0 ? -1 : 0;
-    return PyDict_SetItem(modules, state.names.module_full_name, module) < 0 ? -1 : 1;
-}
-
-/// Removes the full-name entry that this exec step put there, if it is still ours. The exec
-/// step's own error is the one that propagates.
-void unregister_full_name(PyObject* module) noexcept {
-    py::HeldError exec_error("removing the module from sys.modules after its import failed");
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* current = nullptr;
-    if (PyDict_GetItemRef(modules, state.names.module_full_name, &current) > 0 &&
-        current == module) {
-        (void)PyDict_DelItem(modules, state.names.module_full_name);
-    }
-    Py_XDECREF(current);
+    return py::warn_unless_built_for(texts::kModuleName, texts::kCompiledMajor,
+                                     texts::kCompiledMinor);
 }
 
 int module_exec(PyObject* module) noexcept {
@@ -471,14 +436,16 @@ int module_exec(PyObject* module) noexcept {
         return -1;
     }
     int inserted = 0;
-    int failed_line = make_module_state() < 0 || (inserted = register_full_name(module)) < 0
-                          ? line::kModule
-                          : run_module_body();
+    int failed_line =
+        make_module_state() < 0 ||
+                (inserted = py::add_to_sys_modules(state.names.module_full_name, module)) < 0
+            ? line::kModule
+            : run_module_body();
     if (failed_line == 0) return 0;
 
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, texts::kExecFunction);
     state.tracebacks.add(texts::kExecFunction, failed_line);
-    if (inserted > 0) unregister_full_name(module);
+    if (inserted > 0) py::remove_from_sys_modules(state.names.module_full_name, module);
     drop_module();
     return -1;
 }
@@ -486,19 +453,6 @@ int module_exec(PyObject* module) noexcept {
 // ---------------------------------------------------------------------------
 // Create step and module definition
 // ---------------------------------------------------------------------------
-
-/// Copies spec.<attribute> into the module dict as `key`; a missing attribute is skipped.
-[[nodiscard]] int copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* dict,
-                                      const char* key, bool skip_none) noexcept {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, attribute));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();  // a ModuleSpec without this attribute simply does not provide it
-        return 0;
-    }
-    if (skip_none && value.get() == Py_None) return 0;
-    return PyDict_SetItemString(dict, key, value.get());
-}
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
@@ -511,18 +465,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     }
     if (state.module != nullptr) return Py_NewRef(state.module);
 
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
-    if (!name) return nullptr;
-    Ref module = Ref::steal(PyModule_NewObject(name.get()));
-    if (!module) return nullptr;
-    PyObject* dict = PyModule_GetDict(module.get());
-    if (copy_spec_attribute(spec, "loader", dict, "__loader__", false) < 0 ||
-        copy_spec_attribute(spec, "origin", dict, "__file__", false) < 0 ||
-        copy_spec_attribute(spec, "parent", dict, "__package__", false) < 0 ||
-        copy_spec_attribute(spec, "submodule_search_locations", dict, "__path__", true) < 0) {
-        return nullptr;
-    }
-    return module.release();
+    return py::module_from_spec(spec).release();
 }
 
 PyModuleDef_Slot module_slots[] = {
