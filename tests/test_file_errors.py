@@ -293,7 +293,10 @@ def test_failed_undo_is_told_not_hidden(project, tmp_path):
     with pytest.raises(OSError) as info:
         RuleInjector(tmp_path).inject("claude", Failing(skills))
     assert info.value.errno == errno.EIO and entry_line(info.value) == 85
-    assert any("could not be put back" in note for note in info.value.__notes__)
+    notes = info.value.__notes__
+    assert any("could not be put back" in note for note in notes)
+    # ... and why: the undo's own error, which cannot propagate in the write's place.
+    assert any(note.startswith("Putting it back failed with OSError(5, 'disk gone')") for note in notes)
 
 
 # --- an audit hook refusing the write --------------------------------------------------------------
