@@ -86,7 +86,8 @@ format: lint-tools
 	clang-format -i $(CXX_FILES)
 
 format-check: lint-tools
-	clang-format --dry-run --Werror $(CXX_FILES)
+	@clang-format --dry-run --Werror $(CXX_FILES) && \
+		echo "format-check: $(words $(CXX_FILES)) C++ files as .clang-format has them"
 
 $(TIDY_BUILD)/compile_commands.json: $(VENV)/bin/python CMakeLists.txt
 	$(VENV)/bin/cmake -S . -B $(TIDY_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
