@@ -7,7 +7,7 @@
 #include "rule_injector_texts.h"
 #include "support/os/folder.h"
 #include "support/os/write.h"
-#include "support/pathlib/path_guard.h"
+#include "support/pathlib/plain_path.h"
 #include "support/pathlib/text_mode.h"
 #include "support/py/calls.h"
 #include "support/py/errors.h"
@@ -176,29 +176,29 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
 
 int TextFile::open(Ref path) noexcept {
     path_ = std::move(path);
-    direct_ = false;
+    through_os_ = false;
     if (!py::kFilesAvailable || !pathlib::is_plain_path(path_.get())) return 0;
     int named = py::fs_name(pathlib::plain_path_text(path_.get()), name_);
     if (named < 0) return -1;
-    direct_ = named > 0;
+    through_os_ = named > 0;
     return 0;
 }
 
 int TextFile::open_named(Ref text) noexcept {
     path_ = Ref{};
-    direct_ = false;
+    through_os_ = false;
     if (!py::kFilesAvailable) return 0;
     int named = py::fs_name(std::move(text), name_);
-    direct_ = named > 0;
+    through_os_ = named > 0;
     return named;
 }
 
 int TextFile::read(Stage& failed) noexcept {
     text_ = Ref{};
-    return direct_ ? read_directly(failed) : read_through_methods(failed);
+    return through_os_ ? read_through_os(failed) : read_through_methods(failed);
 }
 
-int TextFile::read_directly(Stage& failed) noexcept {
+int TextFile::read_through_os(Stage& failed) noexcept {
     os::ReadStage stage = os::ReadStage::Test;
     int error = os::read_whole_file(name_.c_str(), bytes_, identity_, stage, file_hooks());
     if (error != 0) {
@@ -238,14 +238,14 @@ int TextFile::read_through_methods(Stage& failed) noexcept {
 
 Ref TextFile::text() noexcept {
     if (!text_) {
-        text_ = existed_ && direct_ ? pathlib::text_mode(bytes_.data(), bytes_.size())
-                                    : Ref::borrow(state.empty_str);
+        text_ = existed_ && through_os_ ? pathlib::text_mode(bytes_.data(), bytes_.size())
+                                        : Ref::borrow(state.empty_str);
     }
     return text_.dup();
 }
 
 int TextFile::contains(PyObject* marker) noexcept {
-    if (direct_ && !text_ && PyUnicode_CheckExact(marker)) {
+    if (through_os_ && !text_ && PyUnicode_CheckExact(marker)) {
         // The bytes answer as the text would, without making a str of the whole file.
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(marker, &size);
@@ -266,16 +266,16 @@ int TextFile::contains(PyObject* marker) noexcept {
 }
 
 int TextFile::append_block(PyObject* marker, PyObject* rule, Stage& failed) noexcept {
-    if (direct_ && path_ && !pathlib::is_plain_path(path_.get())) {
+    if (through_os_ && path_ && !pathlib::is_plain_path(path_.get())) {
         // Code of anyone's changed pathlib since the read: finish the way it now says.
         if (!text()) {
             failed = Stage::Build;
             return -1;
         }
-        direct_ = false;
+        through_os_ = false;
     }
-    return direct_ ? append_directly(marker, rule, failed)
-                   : append_through_methods(marker, rule, failed);
+    return through_os_ ? append_through_os(marker, rule, failed)
+                       : append_through_methods(marker, rule, failed);
 }
 
 int TextFile::append_through_methods(PyObject* marker, PyObject* rule, Stage& failed) noexcept {
@@ -298,7 +298,7 @@ int TextFile::append_through_methods(PyObject* marker, PyObject* rule, Stage& fa
     return 0;
 }
 
-int TextFile::make_folder_directly() noexcept {
+int TextFile::make_folder_through_os() noexcept {
     const char* path = name_.c_str();
     const char* slash = std::strrchr(path, '/');
     os::Text folder;
@@ -322,7 +322,7 @@ int TextFile::make_folder_directly() noexcept {
     return make_folder_through_methods(path_.get());
 }
 
-int TextFile::append_directly(PyObject* marker, PyObject* rule, Stage& failed) noexcept {
+int TextFile::append_through_os(PyObject* marker, PyObject* rule, Stage& failed) noexcept {
     failed = Stage::Build;
     // The UTF-8 bytes objects are held for as long as their bytes are used.
     Ref marker_text = as_text(marker);
@@ -351,7 +351,7 @@ int TextFile::append_directly(PyObject* marker, PyObject* rule, Stage& failed) n
         return -1;
     }
     failed = Stage::Folder;
-    if (make_folder_directly() < 0) return -1;
+    if (make_folder_through_os() < 0) return -1;
 
     failed = Stage::Write;
     const os::Hooks hooks = file_hooks();
@@ -369,7 +369,7 @@ int TextFile::append_directly(PyObject* marker, PyObject* rule, Stage& failed) n
         // Someone changed the file since it was read: read it again. The marker there now
         // means another injector got in first, and there is nothing left to do.
         Stage ignored = Stage::Read;
-        if (read_directly(ignored) < 0) return -1;
+        if (read_through_os(ignored) < 0) return -1;
         if (existed_) {
             int has = contains(marker);
             if (has != 0) return has < 0 ? -1 : 0;

@@ -46,14 +46,14 @@ class TextFile {
     [[nodiscard]] int append_block(PyObject* marker, PyObject* rule, Stage& failed) noexcept;
 
  private:
-    [[nodiscard]] int read_directly(Stage& failed) noexcept;
+    [[nodiscard]] int read_through_os(Stage& failed) noexcept;
     [[nodiscard]] int read_through_methods(Stage& failed) noexcept;
-    [[nodiscard]] int append_directly(PyObject* marker, PyObject* rule, Stage& failed) noexcept;
+    [[nodiscard]] int append_through_os(PyObject* marker, PyObject* rule, Stage& failed) noexcept;
     [[nodiscard]] int append_through_methods(PyObject* marker, PyObject* rule,
                                              Stage& failed) noexcept;
-    [[nodiscard]] int make_folder_directly() noexcept;
+    [[nodiscard]] int make_folder_through_os() noexcept;
 
-    bool direct_ = false;
+    bool through_os_ = false;
     bool existed_ = false;
     py::Ref path_;  ///< the path object (null when opened by name)
     py::FsName name_;

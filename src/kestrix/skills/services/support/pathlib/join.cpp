@@ -2,7 +2,7 @@
 #include <Python.h>
 
 #include "support/pathlib/join.h"
-#include "support/pathlib/path_guard.h"
+#include "support/pathlib/plain_path.h"
 #include "support/py/errors.h"
 
 namespace kestrix::pathlib {

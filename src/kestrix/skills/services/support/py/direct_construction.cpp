@@ -1,7 +1,7 @@
 // Direct construction: allocate, call __init__ with the instance in front, check None.
 #include <Python.h>
 
-#include "support/py/class_call.h"
+#include "support/py/direct_construction.h"
 #include "support/py/ref.h"
 
 namespace kestrix::py {

@@ -1,9 +1,10 @@
-// The plain-path guard: validated once per version of the path type.
+// What a plain path is: pathlib's own type with its own file methods, examined once per
+// version of the type.
 #include <Python.h>
 
 #include <iterator>
 
-#include "support/pathlib/path_guard.h"
+#include "support/pathlib/plain_path.h"
 #include "support/py/errors.h"
 #include "support/py/ref.h"
 
