@@ -3,10 +3,11 @@ and the route stays after many changes to pathlib), while a subclass, or pathlib
 patched or overridden method, goes through the path methods."""
 
 import pathlib
+import sys
 
 import pytest
 
-from conftest import BLOCK, PosixPath, inject, run_python
+from conftest import BLOCK, PosixPath, entry_line, inject, run_python
 from kestrix.skills.services.rule_injector import RuleInjector
 
 
@@ -36,6 +37,22 @@ def test_patched_or_overridden_methods_are_used(project, tmp_path, monkeypatch):
     config.write_bytes(b"three\n")
     RuleInjector(tmp_path).inject("claude", Recording(skills))
     assert seen[-1] == "three\n" + BLOCK.decode()
+
+
+def test_patched_attribute_that_raises_is_met_by_the_methods_route_alone(project, tmp_path,
+                                                                        monkeypatch):
+    class Raising:
+        def __get__(self, instance, owner):
+            raise RuntimeError("patched")
+
+    skills, config = project
+    told = []
+    monkeypatch.setattr(sys, "unraisablehook", told.append)
+    monkeypatch.setattr(pathlib.PosixPath, "write_text", Raising(), raising=False)
+    with pytest.raises(RuntimeError, match="patched") as info:
+        RuleInjector(tmp_path).inject("claude", skills)
+    # Looking at the class met it too, and said nothing: the call's own error tells it once.
+    assert entry_line(info.value) == 85 and told == [] and not config.exists()
 
 
 @pytest.mark.parametrize("method", ["read_text", "write_text"])

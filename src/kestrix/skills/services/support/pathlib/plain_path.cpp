@@ -150,9 +150,10 @@ bool is_plain_path(PyObject* path) noexcept {
     // class), the answer cannot be remembered and every call looks again.
     py::HeldError caller_error("examining a pathlib path type");
     examined_plain = examine(type);
-    // A method or property taken away answers "not plain"; anything else a changed class
-    // raised is told by the HeldError, and answers the same.
-    if (PyErr_Occurred()) (void)py::clear_if(PyExc_AttributeError);
+    // An attribute of a changed class that raised when read (taken away, or a descriptor of
+    // anyone's) answers "not plain": the path's own methods then meet it in their own time.
+    // What is not an ordinary exception (KeyboardInterrupt) is told by the HeldError.
+    if (PyErr_Occurred()) (void)py::clear_if(PyExc_Exception);
     examined_tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
     return examined_plain;
 }
