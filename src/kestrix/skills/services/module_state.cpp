@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <iterator>
+#include <type_traits>
 
 #include "module_state.h"
 #include "rule_injector_lines.h"
@@ -15,6 +16,9 @@
 namespace kestrix {
 
 ModuleState state;
+
+// Nothing of it runs at the process's end, after the interpreter is gone.
+static_assert(std::is_trivially_destructible_v<ModuleState>);
 
 namespace {
 

@@ -6,7 +6,9 @@
 #include <cstdint>
 
 #include "rule_injector_names.h"
+#include "support/pathlib/plain_path.h"
 #include "support/py/binding.h"
+#include "support/py/direct_construction.h"
 #include "support/py/globals.h"
 #include "support/py/traceback.h"
 
@@ -43,6 +45,10 @@ struct ModuleState {
     py::Signature init_signature{"__init__", 2, 1, {}};
     py::Signature inject_signature{"inject", 3, 3, {}};
     py::Signature load_signature{"_load_rule_content", 1, 1, {}};
+
+    // Kept by the machinery that makes the common calls quick.
+    py::DirectConstruction construction;  ///< RuleInjector(...) straight into __init__
+    pathlib::PlainPaths plain_paths;      ///< what is known of pathlib's own path type
 
     // Kept by the writes: the last long text written directly and its UTF-8, both strong.
     PyObject* last_text = nullptr;

@@ -67,11 +67,11 @@ using texts::kLoadFunction;
 /// decide; -1.
 [[nodiscard]] int open_joined_by_name(TextFile& file, PyObject* templates_dir,
                                       PyObject* relative) noexcept {
-    if (!py::kFilesAvailable || !pathlib::is_plain_path(templates_dir) ||
-        !pathlib::is_plain_path(relative)) {
+    if (!py::kFilesAvailable || !state.plain_paths.accepts(templates_dir) ||
+        !state.plain_paths.accepts(relative)) {
         return 0;
     }
-    Ref joined = pathlib::joined_path_text(templates_dir, relative);
+    Ref joined = pathlib::joined_path_text(state.plain_paths, templates_dir, relative);
     if (!joined) return -1;
     return joined.get() == Py_None ? 0 : file.open_named(std::move(joined));
 }
@@ -92,7 +92,8 @@ using texts::kLoadFunction;
 /// `skills_dir.parent / filename`, made the cheaper way pathlib offers when it applies.
 [[nodiscard]] Ref config_path_for(PyObject* skills_dir, PyObject* filename) noexcept {
     if (py::kFilesAvailable) {
-        Ref sibling = pathlib::sibling_path(skills_dir, filename, state.names.with_name);
+        Ref sibling =
+            pathlib::sibling_path(state.plain_paths, skills_dir, filename, state.names.with_name);
         if (sibling || PyErr_Occurred()) return sibling;
     }
     Ref parent = Ref::steal(PyObject_GetAttr(skills_dir, state.names.parent));
@@ -349,7 +350,8 @@ PyMethodDef method_records[] = {
     // Class and __init__ are kept for the life of the process (the module never goes).
     PyObject* init = PyDict_GetItemWithError(namespace_.get(), n.dunder_init);
     if (init != nullptr && PyType_Check(cls.get()) &&
-        py::add_direct_construction(reinterpret_cast<PyTypeObject*>(cls.get()), init) < 0) {
+        py::add_direct_construction(state.construction, reinterpret_cast<PyTypeObject*>(cls.get()),
+                                    init) < 0) {
         return -1;
     }
     return 0;

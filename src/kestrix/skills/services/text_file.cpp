@@ -177,8 +177,8 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
 int TextFile::open(Ref path) noexcept {
     path_ = std::move(path);
     through_os_ = false;
-    if (!py::kFilesAvailable || !pathlib::is_plain_path(path_.get())) return 0;
-    int named = py::fs_name(pathlib::plain_path_text(path_.get()), name_);
+    if (!py::kFilesAvailable || !state.plain_paths.accepts(path_.get())) return 0;
+    int named = py::fs_name(state.plain_paths.text_of(path_.get()), name_);
     if (named < 0) return -1;
     through_os_ = named > 0;
     return 0;
@@ -266,7 +266,7 @@ int TextFile::contains(PyObject* marker) noexcept {
 }
 
 int TextFile::append_block(PyObject* marker, PyObject* rule, Stage& failed) noexcept {
-    if (through_os_ && path_ && !pathlib::is_plain_path(path_.get())) {
+    if (through_os_ && path_ && !state.plain_paths.accepts(path_.get())) {
         // Code of anyone's changed pathlib since the read: finish the way it now says.
         if (!text()) {
             failed = Stage::Build;

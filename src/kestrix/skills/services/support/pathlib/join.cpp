@@ -9,10 +9,10 @@ namespace kestrix::pathlib {
 
 using py::Ref;
 
-Ref joined_path_text(PyObject* base, PyObject* relative) noexcept {
-    Ref head = plain_path_text(base);
+Ref joined_path_text(PlainPaths& plain, PyObject* base, PyObject* relative) noexcept {
+    Ref head = plain.text_of(base);
     if (!head) return {};
-    Ref tail = plain_path_text(relative);
+    Ref tail = plain.text_of(relative);
     if (!tail) return {};
     if (!PyUnicode_CheckExact(head.get()) || !PyUnicode_CheckExact(tail.get()) ||
         PyUnicode_GET_LENGTH(head.get()) == 0 || PyUnicode_GET_LENGTH(tail.get()) == 0) {
@@ -30,8 +30,9 @@ Ref joined_path_text(PyObject* base, PyObject* relative) noexcept {
     return Ref::steal(PyUnicode_FromFormat("%U/%U", head.get(), tail.get()));
 }
 
-Ref sibling_path(PyObject* directory, PyObject* name, PyObject* with_name) noexcept {
-    if (!PyUnicode_CheckExact(name) || !is_plain_path(directory)) return {};
+Ref sibling_path(PlainPaths& plain, PyObject* directory, PyObject* name,
+                 PyObject* with_name) noexcept {
+    if (!PyUnicode_CheckExact(name) || !plain.accepts(directory)) return {};
     const Py_ssize_t size = PyUnicode_GET_LENGTH(name);
     if (size == 0 || (size == 1 && PyUnicode_READ_CHAR(name, 0) == '.') ||
         PyUnicode_FindChar(name, '/', 0, size, 1) != -1) {

@@ -4,22 +4,24 @@
 
 #include <Python.h>
 
+#include "support/pathlib/plain_path.h"
 #include "support/py/ref.h"
 
 namespace kestrix::pathlib {
 
-/// The text of `base / relative` for two plain paths, as pathlib joins them: a relative
-/// part "." adds nothing, a base "." gives way, an absolute part replaces the base.
-/// None when the texts are not what pathlib makes (the caller then joins the objects);
-/// empty with an exception set.
-[[nodiscard]] py::Ref joined_path_text(PyObject* base, PyObject* relative) noexcept;
+/// The text of `base / relative` for two paths that `plain` accepts, as pathlib joins them: a
+/// relative part "." adds nothing, a base "." gives way, an absolute part replaces the base. None
+/// when the texts are not what pathlib makes (the caller then joins the objects); empty with an
+/// exception set.
+[[nodiscard]] py::Ref joined_path_text(PlainPaths& plain, PyObject* base,
+                                       PyObject* relative) noexcept;
 
-/// `directory.parent / name` for a plain path and a plain file name, made the cheaper way
-/// pathlib offers for the same path: `directory.with_name(name)`, called through the
+/// `directory.parent / name` for a path that `plain` accepts and a plain file name, made the
+/// cheaper way pathlib offers for the same path: `directory.with_name(name)`, called through the
 /// interned `with_name`, which also keeps the text it makes. Empty, with nothing pending,
 /// when that way does not apply (the caller then takes `parent` and `/`); empty with an
 /// exception set when it failed otherwise.
-[[nodiscard]] py::Ref sibling_path(PyObject* directory, PyObject* name,
+[[nodiscard]] py::Ref sibling_path(PlainPaths& plain, PyObject* directory, PyObject* name,
                                    PyObject* with_name) noexcept;
 
 }  // namespace kestrix::pathlib

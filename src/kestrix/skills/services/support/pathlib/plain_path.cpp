@@ -14,12 +14,6 @@ using py::Ref;
 
 namespace {
 
-/// The concrete path type, the version tag it had when last examined, and the verdict.
-/// Raw pointer, kept for the life of the process: pathlib's type outlives every caller.
-PyTypeObject* plain_type = nullptr;
-unsigned int examined_tag = 0;
-bool examined_plain = false;
-
 /// Methods whose work is done directly: they, and what they call on the path, must be
 /// pathlib's.
 constexpr const char* kMethods[] = {"exists",
@@ -136,35 +130,34 @@ constexpr const char kTextSlot[] = "_str";
 
 }  // namespace
 
-bool is_plain_path(PyObject* path) noexcept {
+bool PlainPaths::accepts(PyObject* path) noexcept {
     PyTypeObject* type = Py_TYPE(path);
-    if (type != plain_type) {
-        if (plain_type != nullptr) return false;
+    if (type != type_) {
+        if (type_ != nullptr) return false;
         py::HeldError caller_error("looking for pathlib's path type");
-        plain_type = find_plain_type();
-        if (type != plain_type) return false;
+        type_ = find_plain_type();
+        if (type != type_) return false;
     }
-    if (examined_tag != 0 && type->tp_version_tag == examined_tag) return examined_plain;
+    if (examined_tag_ != 0 && type->tp_version_tag == examined_tag_) return examined_plain_;
     // First sight of the type, or it (or a base) changed since: look again. When the
     // interpreter has no version tag left for the type (it hands out a limited number per
     // class), the answer cannot be remembered and every call looks again.
     py::HeldError caller_error("examining a pathlib path type");
-    examined_plain = examine(type);
+    examined_plain_ = examine(type);
     // An attribute of a changed class that raised when read (taken away, or a descriptor of
     // anyone's) answers "not plain": the path's own methods then meet it in their own time.
     // What is not an ordinary exception (KeyboardInterrupt) is told by the HeldError.
     if (PyErr_Occurred()) (void)py::clear_if(PyExc_Exception);
-    examined_tag = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
-    return examined_plain;
+    examined_tag_ = PyUnstable_Type_AssignVersionTag(type) ? type->tp_version_tag : 0;
+    return examined_plain_;
 }
 
-Ref plain_path_text(PyObject* path) noexcept {
-    static PyObject* slot_name = nullptr;
-    if (slot_name == nullptr && (slot_name = PyUnicode_InternFromString(kTextSlot)) == nullptr) {
+Ref PlainPaths::text_of(PyObject* path) noexcept {
+    if (text_slot_ == nullptr && (text_slot_ = PyUnicode_InternFromString(kTextSlot)) == nullptr) {
         return {};
     }
     PyObject* text = nullptr;
-    if (PyObject_GetOptionalAttr(path, slot_name, &text) < 0) return {};
+    if (PyObject_GetOptionalAttr(path, text_slot_, &text) < 0) return {};
     if (text != nullptr && PyUnicode_CheckExact(text)) return Ref::steal(text);
     Py_XDECREF(text);
     // Not made yet: os.fspath() makes it, and the path keeps it for the next time.

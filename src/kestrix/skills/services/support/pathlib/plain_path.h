@@ -10,16 +10,27 @@ namespace kestrix::pathlib {
 
 using py::Ref;
 
-/// True when `path` is exactly a concrete pathlib path of this platform whose class, and
-/// every class it inherits from, still carries pathlib's own file methods. A subclass, a
-/// monkeypatched method or any other object gives false. Never leaves an exception set.
-///
-/// Cheap when the answer is known: it compares the type and the type's version tag, which
-/// the interpreter changes whenever the type or one of its bases is modified.
-[[nodiscard]] bool is_plain_path(PyObject* path) noexcept;
+/// What is known of pathlib's concrete path type of this platform: found once pathlib is
+/// loaded, and examined again whenever its version tag moves, which the interpreter does
+/// whenever the type or one of its bases is modified. The caller keeps one for the life of
+/// the process (the type is held, raw, for as long).
+class PlainPaths {
+ public:
+    /// True when `path` is exactly that type and its class, and every class it inherits
+    /// from, still carries pathlib's own file methods. A subclass, a monkeypatched method or
+    /// any other object gives false. Never leaves an exception set. Cheap when the answer is
+    /// known: the type and its version tag are compared.
+    [[nodiscard]] bool accepts(PyObject* path) noexcept;
 
-/// os.fspath(path) for a path that is_plain_path accepted: the text the path keeps once
-/// made, read without a call. Returns a new reference, or empty with an exception set.
-[[nodiscard]] Ref plain_path_text(PyObject* path) noexcept;
+    /// os.fspath(path) for a path that `accepts` took: the text the path keeps once made,
+    /// read without a call. A new reference, or empty with an exception set.
+    [[nodiscard]] Ref text_of(PyObject* path) noexcept;
+
+ private:
+    PyTypeObject* type_ = nullptr;
+    unsigned int examined_tag_ = 0;  ///< the version tag the type had when last examined
+    bool examined_plain_ = false;    ///< and the verdict then
+    PyObject* text_slot_ = nullptr;  ///< "_str", interned
+};
 
 }  // namespace kestrix::pathlib

@@ -8,22 +8,16 @@ namespace kestrix::py {
 
 namespace {
 
-/// The one class set up and its __init__ (both strong, kept for the life of the process:
-/// the class's calls come here), and the version tag it was last checked at.
-PyTypeObject* direct_class = nullptr;
-PyObject* direct_init = nullptr;
-unsigned int checked_tag = 0;
+/// The record of the class set up. A type's vectorcall is given no context of its own: the
+/// class's calls find their record here.
+DirectConstruction* served = nullptr;
 
 /// Arguments (self included) that fit on the stack; larger calls take the generic path.
 constexpr Py_ssize_t kMaxDirect = 8;
 
 /// The `__init__` that the class's namespaces hold, first along its MRO, as the interpreter
 /// finds it for a call (borrowed; null when none, or with an error a namespace's key raised).
-[[nodiscard]] PyObject* init_in_mro(PyTypeObject* cls) noexcept {
-    static PyObject* name = nullptr;
-    if (name == nullptr && (name = PyUnicode_InternFromString("__init__")) == nullptr) {
-        return nullptr;
-    }
+[[nodiscard]] PyObject* init_in_mro(PyTypeObject* cls, PyObject* name) noexcept {
     PyObject* mro = cls->tp_mro;
     if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
@@ -38,16 +32,16 @@ constexpr Py_ssize_t kMaxDirect = 8;
 /// 1 when calling the class still means object.__new__, plain allocation and our
 /// __init__; re-examined only after the class (or a base) changed. 0 when it does not; -1
 /// with the error that one of the class's namespaces raised.
-[[nodiscard]] int unchanged(PyTypeObject* cls) noexcept {
-    if (checked_tag != 0 && cls->tp_version_tag == checked_tag) return 1;
+[[nodiscard]] int unchanged(DirectConstruction& record, PyTypeObject* cls) noexcept {
+    if (record.checked_tag != 0 && cls->tp_version_tag == record.checked_tag) return 1;
     if (Py_TYPE(cls) != &PyType_Type || cls->tp_new != PyBaseObject_Type.tp_new ||
         cls->tp_alloc != PyType_GenericAlloc || PyType_HasFeature(cls, Py_TPFLAGS_IS_ABSTRACT)) {
         return 0;
     }
-    PyObject* init = init_in_mro(cls);
+    PyObject* init = init_in_mro(cls, record.init_name);
     if (init == nullptr && PyErr_Occurred()) return -1;
-    bool same = init == direct_init;
-    checked_tag = same && PyUnstable_Type_AssignVersionTag(cls) ? cls->tp_version_tag : 0;
+    bool same = init == record.init;
+    record.checked_tag = same && PyUnstable_Type_AssignVersionTag(cls) ? cls->tp_version_tag : 0;
     return same ? 1 : 0;
 }
 
@@ -76,7 +70,9 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf,
     auto* cls = reinterpret_cast<PyTypeObject*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    const int direct = cls == direct_class && 1 + nargs + nkw <= kMaxDirect ? unchanged(cls) : 0;
+    const int direct = served != nullptr && cls == served->cls && 1 + nargs + nkw <= kMaxDirect
+                           ? unchanged(*served, cls)
+                           : 0;
     if (direct < 0) return nullptr;
     if (direct == 0) return generic_call(callable, args, nargs, kwnames);
     PyObject* self = cls->tp_alloc(cls, 0);
@@ -84,7 +80,7 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf,
     PyObject* stack[kMaxDirect];
     stack[0] = self;
     for (Py_ssize_t i = 0; i < nargs + nkw; ++i) stack[1 + i] = args[i];
-    PyObject* result = PyObject_Vectorcall(direct_init, stack, 1 + nargs, kwnames);
+    PyObject* result = PyObject_Vectorcall(served->init, stack, 1 + nargs, kwnames);
     if (result == nullptr) {
         Py_DECREF(self);
         return nullptr;
@@ -102,11 +98,17 @@ PyObject* construct(PyObject* callable, PyObject* const* args, size_t nargsf,
 
 }  // namespace
 
-int add_direct_construction(PyTypeObject* cls, PyObject* init) noexcept {
-    if (direct_class != nullptr || cls->tp_vectorcall != nullptr) return 0;
-    direct_class = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(cls)));
-    direct_init = Py_NewRef(init);
-    checked_tag = 0;
+int add_direct_construction(DirectConstruction& record, PyTypeObject* cls,
+                            PyObject* init) noexcept {
+    if (served != nullptr || record.cls != nullptr || cls->tp_vectorcall != nullptr) return 0;
+    if (record.init_name == nullptr &&
+        (record.init_name = PyUnicode_InternFromString("__init__")) == nullptr) {
+        return -1;
+    }
+    record.cls = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(cls)));
+    record.init = Py_NewRef(init);
+    record.checked_tag = 0;
+    served = &record;
     cls->tp_vectorcall = construct;
     return 0;
 }
