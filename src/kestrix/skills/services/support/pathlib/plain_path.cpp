@@ -16,13 +16,14 @@ namespace {
 
 /// Methods whose work is done directly: they, and what they call on the path, must be
 /// pathlib's.
-// clang-format off: a table, read by its rows
+// clang-format off
 constexpr const char* kMethods[] = {
     // the file work
     "exists", "stat", "is_dir", "read_text", "open", "write_text", "mkdir", "unlink",
     // the path's text and joins
     "__fspath__", "__str__", "__truediv__", "__rtruediv__", "with_name", "with_segments",
-    "joinpath", "_from_parsed_parts", "_from_parsed_string", "_format_parsed_parts", "_parse_path"};
+    "joinpath", "_from_parsed_parts", "_from_parsed_string", "_format_parsed_parts",
+    "_parse_path"};
 // clang-format on
 /// Properties read on the path, by the same rule.
 constexpr const char* kProperties[] = {"parent", "drive", "root", "_tail", "name"};
