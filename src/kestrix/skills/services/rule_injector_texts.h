@@ -80,8 +80,10 @@ inline constexpr char kLoadDoc[] =
     "        优先读取 FEEDBACK_RULE.md，文件不存在时回退到内置硬编码内容。\n"
     "        ";
 
+/// RULE_MARKER: the line that says the rule is in a file.
 inline constexpr char kRuleMarker[] = "<!-- KESTRIX_RULE:feedback_auto_submit -->";
 
+/// The module's full name, and the qualified names its traceback entries show.
 inline constexpr char kModuleName[] = "kestrix.skills.services.rule_injector";
 inline constexpr char kExecFunction[] = "init kestrix.skills.services.rule_injector";
 inline constexpr char kInitFunction[] =
