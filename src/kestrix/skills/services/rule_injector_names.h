@@ -47,7 +47,6 @@ namespace kestrix {
     X(encoding, "encoding")                                   \
     X(parents, "parents")                                     \
     X(exist_ok, "exist_ok")                                   \
-    X(add_note, "add_note")                                   \
     X(return_, "return")
 
 // X(field, text): texts the module uses as values (module and qualified names, table entries,

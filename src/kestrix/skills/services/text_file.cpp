@@ -121,13 +121,6 @@ constexpr int kWriteAttempts = 8;
     return utf8;
 }
 
-/// Adds `note` to `error`; a failure to add it is left pending for the caller's HeldError.
-void add_note(PyObject* error, PyObject* note) noexcept {
-    if (note == nullptr) return;
-    Ref added = Ref::steal(PyObject_CallMethodOneArg(error, state.names.add_note, note));
-    (void)added;
-}
-
 /// True when the pending exception is one a read of a damaged file gives: the file could not
 /// be read, or its bytes are no longer UTF-8.
 [[nodiscard]] bool read_failed_on_the_file() noexcept {
@@ -164,11 +157,10 @@ void undo_failed_write(PyObject* config_path, PyObject* existing, bool existed) 
     }
     if (restored) return;
     Ref why = Ref::steal(PyErr_GetRaisedException());
-    add_note(write_error.get(), Ref::steal(PyUnicode_FromString(texts::kNotRestoredNote)).get());
+    py::add_note(write_error.get(), PyUnicode_FromString(texts::kNotRestoredNote));
     if (why && !PyErr_Occurred()) {
-        add_note(
-            write_error.get(),
-            Ref::steal(PyUnicode_FromFormat("Putting it back failed with %R", why.get())).get());
+        py::add_note(write_error.get(),
+                     PyUnicode_FromFormat("Putting it back failed with %R", why.get()));
     }
 }
 

@@ -8,7 +8,6 @@
 
 #include "support/py/binding.h"
 #include "support/py/errors.h"
-#include "support/py/ref.h"
 
 namespace kestrix::py {
 
@@ -150,10 +149,9 @@ enum class BindError { count, multiple_values, unexpected_keyword, keywords_not_
 }
 
 /// Adds `note` to the pending exception, which stays the one that propagates.
-void add_note(const char* note) noexcept {
+void add_note_to_pending(const char* note) noexcept {
     HeldError error("adding a note to a TypeError");
-    Ref added = Ref::steal(PyObject_CallMethod(error.get(), "add_note", "s", note));
-    (void)added;
+    add_note(error.get(), PyUnicode_FromString(note));
 }
 
 }  // namespace
@@ -197,7 +195,7 @@ int check_exact_str(PyObject* value, const char* param_name, const char* subclas
                  PyUnicode_Type.tp_name, type->tp_name);
     // PyType_IsSubtype walks tp_mro, or the tp_base chain for a type not yet readied.
     if (subclass_note != nullptr && PyType_IsSubtype(type, &PyUnicode_Type))
-        add_note(subclass_note);
+        add_note_to_pending(subclass_note);
     return -1;
 }
 

@@ -14,6 +14,15 @@ namespace kestrix::py {
     return true;
 }
 
+/// Adds `note` (a new reference, taken; null means its making failed, error set) to `error`. A
+/// failure to add it is left pending, for the HeldError that holds `error` to tell.
+inline void add_note(PyObject* error, PyObject* note) noexcept {
+    if (note == nullptr) return;
+    PyObject* added = PyObject_CallMethod(error, "add_note", "O", note);
+    Py_XDECREF(added);
+    Py_DECREF(note);
+}
+
 /// Holds the pending exception aside while clean-up work runs, and puts it back when the
 /// scope ends. An error the clean-up raises cannot take its place: it goes to
 /// sys.unraisablehook, named by `while_doing`, as the interpreter does with errors it
