@@ -2,6 +2,8 @@
 // marker that says it is there, the names its functions and files carry, and its notes.
 #pragma once
 
+#include <Python.h>
+
 namespace kestrix::texts {
 
 // Module documentation.
@@ -117,12 +119,13 @@ inline constexpr char kOtherInterpreter[] =
     "Interpreter change detected - this module can only be loaded into one interpreter per "
     "process.";
 
-/// The module was built for this interpreter version; a test build may claim another.
-inline constexpr int kCompiledMajor = 3;
+/// The module was built for the interpreter whose headers it was compiled with; a test
+/// build may claim another minor version.
+inline constexpr int kCompiledMajor = PY_MAJOR_VERSION;
 #ifdef RULE_INJECTOR_COMPILED_MINOR
 inline constexpr int kCompiledMinor = RULE_INJECTOR_COMPILED_MINOR;
 #else
-inline constexpr int kCompiledMinor = 13;
+inline constexpr int kCompiledMinor = PY_MINOR_VERSION;
 #endif
 
 }  // namespace kestrix::texts
