@@ -14,6 +14,7 @@ import pytest
 from conftest import RULE_TEXT
 from kestrix import cli
 from kestrix.skills.services import rule_injector as ri
+from kestrix.skills.services.file_route import ROUTE_VARIABLE
 from kestrix.skills.services.rule_block import MARKER, block
 
 LF_BLOCK, CRLF_BLOCK = block(RULE_TEXT, False), block(RULE_TEXT, True)
@@ -26,6 +27,16 @@ def kestrix(*args, cwd=None, env=None, entry=(str(Path(sys.executable).with_name
     return subprocess.run([*entry, *map(str, args)], capture_output="stdout" not in run,
                           text=True, cwd=cwd, env={**os.environ, **(env or {})},
                           timeout=timeout, **run)
+
+
+@pytest.fixture(params=["native", "portable"])
+def file_route(request, monkeypatch):
+    """Runs a test of the command once on each reader and writer: the portable route, which
+    other systems take, is forced through its test seam (kestrix() passes os.environ on)."""
+    monkeypatch.delenv(ROUTE_VARIABLE, raising=False)
+    if request.param == "portable":
+        monkeypatch.setenv(ROUTE_VARIABLE, "portable")
+    return request.param
 
 
 def assert_one_error_line(done, code, fragment, stdout=""):
@@ -47,7 +58,8 @@ def read(path):
 
 @pytest.mark.parametrize("original", [None, b"", b"# Mine\n\nUse tabs.\n", b"abc",
                                       b"# Mine\r\n\r\nUse tabs.\r\n", b"# Mine\r\nno final"])
-def test_install_then_uninstall_gives_back_the_bytes(claude_skills, templates, original):
+def test_install_then_uninstall_gives_back_the_bytes(claude_skills, templates, original,
+                                                     file_route):
     config, args = claude_skills.parent / "CLAUDE.md", (claude_skills, "--templates", templates)
     if original is not None:
         config.write_bytes(original)
@@ -139,7 +151,7 @@ def place(found, skills):
 
 @pytest.mark.parametrize("name, command, code, after", STATUS + CHANGES,
                          ids=[f"{r[1]}-{r[0]}" for r in STATUS + CHANGES])
-def test_files_as_found(claude_skills, templates, name, command, code, after):
+def test_files_as_found(claude_skills, templates, name, command, code, after, file_route):
     config = claude_skills.parent / "CLAUDE.md"
     found = place(FILES[name], claude_skills)
     want = found if after == SAME else after
@@ -246,7 +258,8 @@ def test_errors_are_one_line_with_their_exit_code(claude_skills, templates, args
     ("fifo", "status"), ("fifo", "install"), ("fifo", "update"), ("fifo", "uninstall"),
     ("socket", "status"), ("link-to-dev-null", "status"), ("link-to-dev-null", "update"),
 ])
-def test_fifos_sockets_and_devices_are_refused_without_blocking(claude_skills, kind, command):
+def test_fifos_sockets_and_devices_are_refused_without_blocking(claude_skills, kind, command,
+                                                               file_route):
     config = claude_skills.parent / "CLAUDE.md"
     if kind == "fifo":
         os.mkfifo(config)

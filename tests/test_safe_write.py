@@ -1,47 +1,156 @@
-"""The host command's reader and writer (_safe_write): the same replacement as inject's for
-linked files, and a write only over the bytes that were read."""
+"""The host command's reader and writer: the compiled _safe_write and the portable route
+other systems take, held to one contract (the same replacement as inject's for linked files,
+a write only over the bytes that were read, nothing but regular files), and the choice
+between them."""
 
 import errno
 import os
+import re
+import socket
+import stat
+import subprocess
+import sys
 
 import pytest
 
 from conftest import leftovers
-from kestrix.skills.services._safe_write import read_file, replace_file
+from kestrix.skills.services import _portable_write, _safe_write
+from kestrix.skills.services.file_route import ROUTE_VARIABLE
+
+FILES = {"native": _safe_write, "portable": _portable_write}
 
 
-def test_safe_write_replaces_linked_files_like_inject(tmp_path):
+@pytest.fixture(params=list(FILES))
+def files(request):
+    return FILES[request.param]
+
+
+def test_safe_write_replaces_linked_files_like_inject(tmp_path, files):
     real = tmp_path / "real.md"
     real.write_bytes(b"old text that is longer\n")
+    os.chmod(real, 0o640)
     link = tmp_path / "CLAUDE.md"
     link.symlink_to(real.name)
-    replace_file(link, b"new\n")  # through the link, a new file renamed over the target
+    files.replace_file(link, b"new\n")  # through the link, a new file renamed over the target
     assert link.is_symlink() and real.read_bytes() == b"new\n"
+    assert stat.S_IMODE(real.stat().st_mode) == 0o640
     os.link(real, tmp_path / "second-name.md")
     inode = real.stat().st_ino
-    replace_file(str(link), memoryview(b"shrunk"))  # hard-linked: written in place
+    files.replace_file(str(link), memoryview(b"shrunk"))  # hard-linked: written in place
     assert real.stat().st_ino == inode and (tmp_path / "second-name.md").read_bytes() == b"shrunk"
     with pytest.raises(OSError) as info:
-        replace_file(tmp_path, b"x")
+        files.replace_file(tmp_path, b"x")
     assert info.value.errno == errno.EISDIR and info.value.filename == str(tmp_path)
+    files.replace_file(tmp_path / "new.md", b"made")
+    assert (tmp_path / "new.md").read_bytes() == b"made"
+    assert stat.S_IMODE((tmp_path / "new.md").stat().st_mode) == 0o666 & ~_umask()
     assert leftovers(tmp_path) == []
+
+
+def _umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
 
 
 @pytest.mark.parametrize("links, expected, outcome", [
     (1, b"as read\n", b"new"), (2, b"as read\n", b"new"),
     (1, b"what someone else wrote", errno.ESTALE), (2, b"", errno.ESTALE),
     (1, None, b"new")])
-def test_safe_write_writes_only_over_what_was_read(tmp_path, links, expected, outcome):
+def test_safe_write_writes_only_over_what_was_read(tmp_path, files, links, expected, outcome):
     config = tmp_path / "CLAUDE.md"
     config.write_bytes(b"as read\n")
     if links == 2:
         os.link(config, tmp_path / "other-name.md")
-    assert read_file(config) == b"as read\n" and read_file(tmp_path / "missing") is None
+    assert files.read_file(config) == b"as read\n" and files.read_file(tmp_path / "missing") is None
     if isinstance(outcome, bytes):
-        replace_file(config, b"new", expected=expected)
+        files.replace_file(config, b"new", expected=expected)
     else:
         with pytest.raises(OSError) as info:
-            replace_file(config, b"new", expected=expected)
+            files.replace_file(config, b"new", expected=expected)
         assert info.value.errno == outcome and info.value.filename == str(config)
     assert config.read_bytes() == (outcome if isinstance(outcome, bytes) else b"as read\n")
     assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("kind, code", [("fifo", errno.EINVAL), ("link-to-dev-null", errno.EINVAL),
+                                        ("socket", errno.ENXIO), ("folder", errno.EISDIR)])
+def test_only_regular_files_are_read_or_written(tmp_path, files, kind, code):
+    path = tmp_path / "CLAUDE.md"
+    server = None
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "socket":
+        server = socket.socket(socket.AF_UNIX)
+        server.bind(str(path))
+    elif kind == "folder":
+        path.mkdir()
+    else:
+        path.symlink_to("/dev/null")
+    try:
+        for call in (lambda: files.read_file(path), lambda: files.replace_file(path, b"x")):
+            with pytest.raises(OSError) as info:
+                call()  # a FIFO opened for reading without O_NONBLOCK would hang here
+            assert (info.value.errno, info.value.filename) == (code, str(path))
+    finally:
+        if server is not None:
+            server.close()
+    assert leftovers(tmp_path) == []
+
+
+def test_portable_write_keeps_the_new_text_private_until_it_is_renamed(tmp_path, monkeypatch):
+    config = tmp_path / "CLAUDE.md"
+    config.write_bytes(b"old\n")
+    os.chmod(config, 0o644)
+    seen = []
+    real_write_all = _portable_write._write_all
+
+    def watching(fd, data, at=0):
+        seen.append((leftovers(tmp_path), stat.S_IMODE(os.fstat(fd).st_mode)))
+        real_write_all(fd, data, at)
+
+    monkeypatch.setattr(_portable_write, "_write_all", watching)
+    _portable_write.replace_file(config, b"new\n")
+    [(names, mode)] = seen
+    assert mode == 0o600 and len(names) == 1
+    assert re.fullmatch(r"\.rule_injector\.CLAUDE\.md\.[0-9a-f]{16}\.tmp", names[0])
+    assert stat.S_IMODE(config.stat().st_mode) == 0o644 and leftovers(tmp_path) == []
+
+
+def test_portable_write_in_place_puts_the_old_bytes_back(tmp_path, monkeypatch):
+    config = tmp_path / "CLAUDE.md"
+    config.write_bytes(b"old text\n")
+    os.link(config, tmp_path / "other-name.md")  # two links: written in place
+    real_fsync = os.fsync
+    calls = []
+
+    def failing_fsync(fd):
+        calls.append(fd)
+        if len(calls) == 1:
+            raise OSError(errno.EIO, "Input/output error")
+        real_fsync(fd)
+
+    monkeypatch.setattr(_portable_write.os, "fsync", failing_fsync)
+    with pytest.raises(OSError) as info:
+        _portable_write.replace_file(config, b"a longer new text that failed\n")
+    assert info.value.errno == errno.EIO and config.read_bytes() == b"old text\n"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the native route is Linux's")
+@pytest.mark.parametrize("forced, modules", [(None, ["_safe_write"]),
+                                             ("portable", ["_portable_write", "_safe_write"])])
+def test_the_command_takes_the_native_route_on_linux(claude_skills, monkeypatch, forced,
+                                                     modules):
+    # A build or an environment that sent the command the portable way here would lose the
+    # native route's guarantees (protected links, attributes, locks shared with inject)
+    # without a word; this fails instead. Forced through the test seam, it takes the other.
+    assert _safe_write.NATIVE is True
+    monkeypatch.delenv(ROUTE_VARIABLE, raising=False)
+    if forced:
+        monkeypatch.setenv(ROUTE_VARIABLE, forced)
+    (claude_skills.parent / "CLAUDE.md").write_text("# Mine\n")
+    code = ("import sys, kestrix.cli as c; c.main(['skills', 'uninstall', 'claude', sys.argv[1], "
+            "'-q']); print(sorted(m.rsplit('.')[-1] for m in sys.modules if 'write' in m))")
+    done = subprocess.run([sys.executable, "-c", code, str(claude_skills)], capture_output=True,
+                          text=True, timeout=60, check=True)
+    assert done.stdout == f"{modules}\n"

@@ -247,10 +247,10 @@ class Target:
         """The configuration file's bytes, or None when there is none. The module's reader
         refuses FIFOs, sockets and devices without blocking; a file install would refuse
         (not UTF-8) is refused here too, so every command fails where install fails."""
-        from kestrix.skills.services._safe_write import read_file
+        from kestrix.skills.services.file_route import files
 
         with _reporting("cannot read the configuration file", self.config):
-            data = read_file(self.config)
+            data = files().read_file(self.config)
             if data is not None:
                 data.decode()
         self.result.fields["exists"] = data is not None
@@ -346,11 +346,11 @@ class Target:
 
 def _replace(target: Target, new: bytes, old: bytes, action: str) -> None:
     """Every write of the command but inject's: the module's crash-safe replacement."""
-    from kestrix.skills.services._safe_write import replace_file
+    from kestrix.skills.services.file_route import files
 
     try:
         # Only over what was read: an edit made since then wins, and nothing is written.
-        replace_file(target.config, new, expected=old)
+        files().replace_file(target.config, new, expected=old)
     except OSError as e:
         if e.errno == errno.ESTALE:
             raise CommandError(FAILED, "the file changed while it was being updated; nothing "

@@ -150,7 +150,14 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+/// NATIVE tells the host command whether these functions work on this system; where they
+/// do not (every system but Linux), it reads and writes through its portable route.
+int module_exec(PyObject* module) noexcept {
+    return PyModule_AddObjectRef(module, "NATIVE", py::kFilesAvailable ? Py_True : Py_False);
+}
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
