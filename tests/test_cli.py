@@ -72,8 +72,9 @@ def test_install_then_uninstall_gives_back_the_bytes(claude_skills, templates, o
     assert config.read_bytes() == (original or b"")  # a file that held only the block stays
     assert status(*args) | {"config_file": 0} == {
         "command": "status", "runtime": "claude", "config_file": 0, "exists": True,
-        "marker_lines": [], "state": "not_installed", "changed": False, "dry_run": False,
-        "read_instead": None, "exit_code": cli.NOT_INSTALLED_CODE}
+        "marker_lines": [], "state": "not_installed", "state_after": "not_installed",
+        "changed": False, "dry_run": False, "read_instead": None, "diff": None,
+        "exit_code": cli.NOT_INSTALLED_CODE, "error": None}
 
 
 # Files as found: (text before, block, text after, state, marker lines). "builtin" is the
@@ -160,8 +161,9 @@ def test_files_as_found(claude_skills, templates, name, command, code, after, fi
         done = kestrix(*run, "--dry-run")
         report = json.loads(done.stdout)
         assert (done.returncode, report["exit_code"], report["changed"]) == (code, code, False)
-        assert read(config) == found and bool(report.get("diff")) == (want != found)
-        if report.get("diff"):
+        assert read(config) == found and bool(report["diff"]) == (want != found)
+        assert report["state_after"] == report["state"]  # a dry run leaves the file as it was
+        if report["diff"]:
             # The diff is a real patch: applied to the file, it gives the real run's bytes.
             patch = config.parent / "dry-run.diff"
             patch.write_text(report["diff"], encoding="utf-8", newline="")
@@ -174,7 +176,11 @@ def test_files_as_found(claude_skills, templates, name, command, code, after, fi
     report = json.loads(done.stdout)
     assert (done.returncode, report["exit_code"]) == (code, code)
     assert (report["state"], report["marker_lines"]) == FILES[name][3:]
-    assert report["changed"] == (want != found) and ("error" in report) == (code == cli.REFUSED)
+    assert report["changed"] == (want != found)
+    assert (report["error"] is not None, report["diff"]) == (code == cli.REFUSED, None)
+    assert report["state_after"] == (report["state"] if want == found else
+                                     "not_installed" if command.startswith("uninstall") else
+                                     "installed")
     assert read(config) == want
 
 
@@ -248,8 +254,9 @@ def test_errors_are_one_line_with_their_exit_code(claude_skills, templates, args
     done = kestrix("skills", *args, "--json", cwd=claude_skills.parents[2])
     report = json.loads(done.stdout)
     assert_one_error_line(done, code, fragment.format(tmp=claude_skills.parents[2]), done.stdout)
-    assert (report["exit_code"], report["error"], report["changed"]) == (
+    assert (report["exit_code"], "kestrix: error: " + report["error"], report["changed"]) == (
         code, done.stderr.rstrip("\n"), False)
+    assert list(report) == KEYS and report["state_after"] == report["state"]
     assert "group" not in done.stderr and "dest" not in done.stderr
     assert {p: p.is_file() and p.read_bytes() for p in claude_skills.parents[2].rglob("*")} == tree
 
@@ -316,9 +323,33 @@ def test_codex_reads_its_override_file_instead(tmp_path):
     assert kestrix("skills", "status", "opencode", skills).stdout.count("\n") == 1
 
 
+# Every action's JSON object has these keys, in this order.
+KEYS = ["command", "runtime", "config_file", "exists", "marker_lines", "state", "state_after",
+        "changed", "dry_run", "read_instead", "diff", "exit_code", "error"]
+
+
+@pytest.mark.parametrize("args", [("install",), ("install", "--dry-run"), ("update",),
+                                  ("update", "--dry-run"), ("status",), ("uninstall",),
+                                  ("uninstall", "--dry-run")])
+def test_every_action_has_one_json_shape(tmp_path, args):
+    skills = tmp_path / ".codex" / "skills"
+    skills.mkdir(parents=True)
+    (skills.parent / "AGENTS.override.md").write_text("# Mine\n")
+    done = kestrix("skills", args[0], "codex", skills, *args[1:], "--json")
+    report = json.loads(done.stdout)
+    assert list(report) == KEYS and report["error"] is None
+    assert report["read_instead"] == str(skills.parent / "AGENTS.override.md")
+    # A dry run's diff is a text (empty: nothing to remove), null otherwise.
+    assert (report["diff"] is None) == ("--dry-run" not in args)
+    # Outside status, codex's other file is a warning: the rule went where codex does not look.
+    assert ("instead of this file" in done.stderr) == (args[0] != "status")
+
+
 def test_command_line_forms(tmp_path):
     version = kestrix("--version").stdout
     assert version.startswith("kestrix 0.") and kestrix("-V").stdout == version
+    for args in (("--json", "--version"), ("-V", "--json")):
+        assert json.loads(kestrix(*args).stdout) == {"version": version.split()[1]}
     bare = kestrix()
     assert (bare.returncode, bare.stdout) == (cli.USAGE, "")
     assert bare.stderr.startswith("usage: kestrix") and "COMMAND" in bare.stderr

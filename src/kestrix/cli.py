@@ -51,13 +51,18 @@ exit codes:
 READ_INSTEAD = {"codex": "AGENTS.override.md"}
 
 
+ERROR_PREFIX = "kestrix: error: "
+
+
 class CommandError(Exception):
-    """A failure reported as one line on stderr, with its exit code."""
+    """A failure reported as one line on stderr, with its exit code; `message` is that line
+    without its prefix, as JSON carries it."""
 
     def __init__(self, code: int, what: str, path: object = None) -> None:
         super().__init__(what)
         self.code = code
-        self.line = f"kestrix: error: {what}" + ("" if path is None else f" ({path})")
+        self.message = what + ("" if path is None else f" ({path})")
+        self.line = ERROR_PREFIX + self.message
 
 
 # --- output --------------------------------------------------------------------------------
@@ -106,12 +111,16 @@ def _complain(line: str) -> None:
 
 
 class Result:
-    """What a run reports: the JSON object's fields, the text for stdout, the warnings."""
+    """What a run reports: the JSON object's fields, the text for stdout, the warnings.
+    Every action's object has the same keys: `state` is the file's state before the action,
+    `state_after` its state when the command ends (the same when nothing was written)."""
 
     def __init__(self) -> None:
         self.fields: dict[str, object] = {
             "command": None, "runtime": None, "config_file": None, "exists": None,
-            "marker_lines": [], "state": None, "changed": False, "dry_run": False}
+            "marker_lines": [], "state": None, "state_after": None, "changed": False,
+            "dry_run": False, "read_instead": None, "diff": None, "exit_code": None,
+            "error": None}
         self.text: list[str] = []
         self.warnings: list[str] = []
 
@@ -179,7 +188,12 @@ class _Version(argparse.Action):
             number = version("kestrix-rule-injector")
         except PackageNotFoundError:
             number = "(not installed as a distribution)"
-        parser._print_message(f"kestrix {number}\n", sys.stdout)
+        if "--json" in _options_of(sys.argv[1:] if _argv is None else _argv):
+            import json
+
+            parser._print_message(json.dumps({"version": number}) + "\n", sys.stdout)
+        else:
+            parser._print_message(f"kestrix {number}\n", sys.stdout)
         parser.exit()
 
 
@@ -233,6 +247,13 @@ class Target:
                                f"unknown runtime {self.runtime!r}; known runtimes: {known}")
         self.config = self.skills_dir.parent / config_name
         result.fields["config_file"] = str(self.config)
+        instead = READ_INSTEAD.get(self.runtime)
+        other = self.config.with_name(instead) if instead else None
+        if other is not None and os.path.exists(other):
+            result.fields["read_instead"] = str(other)
+            if args.command != "status":  # status says so on stdout
+                result.warnings.append(f"kestrix: warning: {self.runtime} reads {other} "
+                                       "instead of this file")
         if needs_skills_dir and not os.path.isdir(self.skills_dir):
             # inject would make the folders: a mistyped path would get a configuration file.
             what = "is not a folder" if os.path.exists(self.skills_dir) else "does not exist"
@@ -277,6 +298,11 @@ class Target:
         self.result.fields["marker_lines"] = located.marker_lines
         return located
 
+    def changed(self, state_after: str) -> None:
+        """Records that the file was written and the state it was left in."""
+        self.result.fields["changed"] = True
+        self.result.fields["state_after"] = state_after
+
     def refuse(self, located: rule_block.Located) -> "NoReturn":
         lines = located.marker_lines
         if len(lines) > 1:
@@ -298,17 +324,17 @@ class Target:
             if written is None:
                 raise CommandError(BLANK_RULE, "the rule file is blank, so there is nothing "
                                    "to install", self.rule_file)
-            self.result.fields["changed"] = True
+            self.changed(INSTALLED)
             self.result.say(f"installed the feedback rule ({written})")
         self.check_reads_as_text(before, rule)
         return OK
 
-    def rewrite(self, data: bytes, new: bytes, action: str, done: str) -> int:
+    def rewrite(self, data: bytes, new: bytes, action: str, done: str, state_after: str) -> int:
         if self.args.dry_run:
             self.show_diff(data, new)
         else:
             _replace(self, new, data, action)
-            self.result.fields["changed"] = True
+            self.changed(state_after)
             self.result.say(f"{done} ({self.config})")
         return OK
 
@@ -417,7 +443,7 @@ def run_update(args: argparse.Namespace, result: Result) -> int:
     before = data[:start]
     after = data[located.end:] if located.state == OUTDATED else b""
     new = before + rule_block.block(rule, rule_block.crlf_after(before)) + after
-    target.rewrite(data, new, "cannot update the rule", "updated the feedback rule")
+    target.rewrite(data, new, "cannot update the rule", "updated the feedback rule", INSTALLED)
     target.check_reads_as_text(before, rule)
     return OK
 
@@ -433,7 +459,8 @@ def run_uninstall(args: argparse.Namespace, result: Result) -> int:
     if located.state == MODIFIED and not (args.force and located.start is not None):
         target.refuse(located)
     new = data[: located.start] + data[located.end:]
-    return target.rewrite(data, new, "cannot remove the rule", "removed the feedback rule")
+    return target.rewrite(data, new, "cannot remove the rule", "removed the feedback rule",
+                          NOT_INSTALLED)
 
 
 def run_status(args: argparse.Namespace, result: Result) -> int:
@@ -455,13 +482,9 @@ def run_status(args: argparse.Namespace, result: Result) -> int:
         text = "not installed: " + ("no configuration file" if data is None
                                     else "no feedback rule marker")
     result.say(f"{text} ({target.config})")
-    instead = READ_INSTEAD.get(target.runtime)
-    other = target.config.with_name(instead) if instead else None
-    if other is not None and os.path.exists(other):
-        result.fields["read_instead"] = str(other)
-        result.say(f"note: {target.runtime} reads {other} instead of this file")
-    else:
-        result.fields["read_instead"] = None
+    if result.fields["read_instead"] is not None:
+        result.say(f"note: {target.runtime} reads {result.fields['read_instead']} instead of "
+                   "this file")
     return STATUS_CODES[located.state]
 
 
@@ -548,8 +571,12 @@ def _action_named(argv: list[str]) -> str | None:
     return None
 
 
+_argv: "list[str] | None" = None  # the command line main() was given, for --version
+
+
 def main(argv: "Sequence[str] | None" = None) -> int:
-    argv = list(sys.argv[1:] if argv is None else argv)
+    global _argv
+    argv = _argv = list(sys.argv[1:] if argv is None else argv)
     # Known before parsing, so errors while parsing honour them too.
     debug = "--debug" in _options_of(argv)
     as_json = "--json" in _options_of(argv)
@@ -565,23 +592,28 @@ def main(argv: "Sequence[str] | None" = None) -> int:
             if not hasattr(args, name):
                 setattr(args, name, False)
         quiet, as_json = args.quiet, args.json
-        result.fields.update(command=args.command, runtime=args.runtime, dry_run=args.dry_run)
+        # A dry run's diff is a text, empty when the real run would change nothing.
+        result.fields.update(command=args.command, runtime=args.runtime, dry_run=args.dry_run,
+                             diff="" if args.dry_run else None)
         run: "Callable[[argparse.Namespace, Result], int]" = globals()[f"run_{args.command}"]
         code = run(args, result)
         error = None
     except KeyboardInterrupt as e:
         failure, code, error = e, INTERRUPTED, "kestrix: interrupted"
+        result.fields["error"] = "interrupted"
     except CommandError as e:
         failure, code, error = e, e.code, e.line
+        result.fields["error"] = e.message
     except Exception as e:
         what = " ".join(f"{type(e).__name__}: {e}".split())
-        failure, code, error = e, FAILED, f"kestrix: error: {what}"
-    if failure is not None:
-        if debug:
-            import traceback
+        failure, code, error = e, FAILED, ERROR_PREFIX + what
+        result.fields["error"] = what
+    if failure is not None and debug:
+        import traceback
 
-            traceback.print_exception(failure)
-        result.fields["error"] = error
+        traceback.print_exception(failure)
+    if not result.fields["changed"]:
+        result.fields["state_after"] = result.fields["state"]
     result.fields["exit_code"] = code
     return _finish(result, code, error, as_json, quiet)
 
