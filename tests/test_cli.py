@@ -73,8 +73,8 @@ def test_install_then_uninstall_gives_back_the_bytes(claude_skills, templates, o
     assert status(*args) | {"config_file": 0} == {
         "command": "status", "runtime": "claude", "config_file": 0, "exists": True,
         "marker_lines": [], "state": "not_installed", "state_after": "not_installed",
-        "changed": False, "dry_run": False, "read_instead": None, "diff": None,
-        "exit_code": cli.NOT_INSTALLED_CODE, "error": None}
+        "changed": False, "dry_run": False, "lines_after_block": None, "read_instead": None,
+        "diff": None, "exit_code": cli.NOT_INSTALLED_CODE, "error": None}
 
 
 # Files as found: (text before, block, text after, state, marker lines). "builtin" is the
@@ -291,7 +291,7 @@ def test_fifos_sockets_and_devices_are_refused_without_blocking(claude_skills, k
     ("closed-pipe", "status", cli.NOT_INSTALLED_CODE, ""),
     ("closed-pipe", "uninstall --json", 0, ""),
     ("/dev/full", "install", cli.FAILED, "kestrix: error: cannot write the output: No space "
-                                         "left on device\n"),
+     "left on device; the file was changed all the same ({config})\n"),
 ])
 def test_output_failures(claude_skills, stdout, command, code, stderr):
     config = claude_skills.parent / "CLAUDE.md"
@@ -306,7 +306,7 @@ def test_output_failures(claude_skills, stdout, command, code, stderr):
                        stderr=subprocess.PIPE)
     finally:
         os.close(out)
-    assert (done.returncode, done.stderr) == (code, stderr)
+    assert (done.returncode, done.stderr) == (code, stderr.format(config=config))
     assert config.exists() == command.startswith("install")  # the work was done all the same
 
 
@@ -325,7 +325,7 @@ def test_codex_reads_its_override_file_instead(tmp_path):
 
 # Every action's JSON object has these keys, in this order.
 KEYS = ["command", "runtime", "config_file", "exists", "marker_lines", "state", "state_after",
-        "changed", "dry_run", "read_instead", "diff", "exit_code", "error"]
+        "changed", "dry_run", "lines_after_block", "read_instead", "diff", "exit_code", "error"]
 
 
 @pytest.mark.parametrize("args", [("install",), ("install", "--dry-run"), ("update",),
@@ -411,3 +411,72 @@ def test_help_lists_the_runtimes_of_the_module_table(monkeypatch, capsys):
     with pytest.raises(SystemExit):
         cli.main(["skills", "status", "--help"])
     assert "agent runtime: zed, aider (ZED.md)" in " ".join(capsys.readouterr().out.split())
+
+
+# Runs the command with one step replaced by `action`, once the step is reached.
+STOPPED = """import os, signal, sys, time, kestrix.cli, kestrix.skills.services._safe_write as sw
+def stop(*args, **kwargs):
+    {action}
+{target} = stop
+sys.exit(kestrix.cli.main(sys.argv[1:]))"""
+AFTER_WRITE = "kestrix.cli.Target.check_reads_as_text"  # the step after install's write
+SIGTERM = "os.kill(os.getpid(), signal.SIGTERM); time.sleep(30)"
+
+
+@pytest.mark.parametrize("command, target, action, code, state_after, words", [
+    ("install", AFTER_WRITE, "raise KeyboardInterrupt", 130, "installed",
+     "interrupted; the file was changed"),
+    ("install", AFTER_WRITE, SIGTERM, cli.TERMINATED, "installed",
+     "terminated; the file was changed"),
+    ("install", AFTER_WRITE, "raise RuntimeError('bug')", cli.FAILED, "installed",
+     "RuntimeError: bug; the file was changed"),
+    ("uninstall --force", "sw.replace_file", "raise KeyboardInterrupt", 130, "modified",
+     "interrupted; nothing was changed"),
+    ("uninstall --force", "sw.replace_file", SIGTERM, cli.TERMINATED, "modified",
+     "terminated; nothing was changed"),
+])
+def test_the_report_is_the_files_truth(claude_skills, templates, command, target, action, code,
+                                       state_after, words):
+    config = claude_skills.parent / "CLAUDE.md"
+    before = b"mine\n" + (LF_BLOCK.replace(b"Always", b"Never") if "force" in command else b"")
+    config.write_bytes(before)
+    done = kestrix("skills", *command.split(), "claude", claude_skills, "--templates", templates,
+                   "--json", entry=(sys.executable, "-c",
+                                    STOPPED.format(action=action, target=target)))
+    report = json.loads(done.stdout)
+    changed = state_after == "installed"
+    assert (done.returncode, report["exit_code"], report["changed"], report["state_after"]) == (
+        code, code, changed, state_after)
+    assert report["error"] == f"{words} ({config})" and done.stderr.endswith(f"{words} ({config})\n")
+    assert (config.read_bytes() == before) != changed
+
+
+@pytest.mark.parametrize("command, tail, lines, text", [
+    ("uninstall --force", b"tail\n", 1, "removed the feedback rule and the 1 line after it"),
+    ("update --force", b"<!-- other tool -->\nkeep\nme", 3,
+     "updated the feedback rule and the 3 lines after it"),
+    ("uninstall --force", b"\n\n", 0, "removed the feedback rule ("),
+])
+def test_force_names_what_it_takes_beyond_the_block(claude_skills, templates, command, tail,
+                                                    lines, text):
+    config = claude_skills.parent / "CLAUDE.md"
+    config.write_bytes(b"# Mine\n" + LF_BLOCK.replace(b"Always", b"Never") + tail)
+    run = ("skills", *command.split(), "claude", claude_skills, "--templates", templates)
+    dry = kestrix(*run, "--dry-run", "--json")
+    assert json.loads(dry.stdout)["lines_after_block"] == lines
+    assert (f"and the {lines} line" in dry.stderr) == bool(lines)  # said before anything is taken
+    done = kestrix(*run)
+    assert done.returncode == 0 and done.stdout.startswith(text)
+
+
+def test_paths_stdout_cannot_encode_are_shown_escaped(tmp_path):
+    skills = tmp_path / os.fsdecode(b"caf\xe9") / "skills"
+    skills.mkdir(parents=True)
+    shown = str(skills.parent).encode("utf-8", "surrogateescape").decode("utf-8",
+                                                                          "backslashreplace")
+    assert shown.endswith("caf\\xe9")
+    strict = {"PYTHONIOENCODING": "utf-8:strict"}
+    done = kestrix("skills", "install", "claude", skills, env=strict)
+    assert (done.returncode, done.stdout) == (0, f"installed the feedback rule ({shown}/CLAUDE.md)\n")
+    done = kestrix("skills", "status", "claude", skills, env=strict)
+    assert (done.returncode, done.stdout) == (0, f"installed, marker on line 3 ({shown}/CLAUDE.md)\n")

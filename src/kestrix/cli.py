@@ -29,7 +29,8 @@ REFUSED = 5  # update, uninstall: the block was edited; nothing changed
 NOT_INSTALLED_CODE = 6  # status
 OUTDATED_CODE = 7  # status: the block of an older release's rule
 MODIFIED_CODE = 8  # status: the marker without a block install writes
-INTERRUPTED = 130
+INTERRUPTED = 130  # Ctrl-C
+TERMINATED = 143  # SIGTERM, as a shell reports a process it ended
 
 STATUS_CODES = {INSTALLED: OK, OUTDATED: OUTDATED_CODE, MODIFIED: MODIFIED_CODE,
                 NOT_INSTALLED: NOT_INSTALLED_CODE}
@@ -45,13 +46,22 @@ exit codes:
   6    status: not installed
   7    status: outdated (the rule of an older release)
   8    status: modified (the marker is there, install's block is not)
-  130  interrupted"""
+  130  interrupted (Ctrl-C)
+  143  terminated (SIGTERM)"""
 
 # Files an agent is documented to read instead of its configuration file, in the same folder.
 READ_INSTEAD = {"codex": "AGENTS.override.md"}
 
 
 ERROR_PREFIX = "kestrix: error: "
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised where the command is, so that it reports what it did, as for Ctrl-C."""
+
+
+def _raise_terminated(signum: int, frame: object) -> None:
+    raise Terminated
 
 
 class CommandError(Exception):
@@ -81,6 +91,18 @@ def _mute_stdout() -> None:
         pass
 
 
+def _shown(text: str, stream: object) -> str:
+    """`text` as `stream` can encode it: a path's bytes that are not text there (a name that
+    is not UTF-8, under a strict UTF-8 stdout) are shown escaped, as \\xff."""
+    encoding = getattr(stream, "encoding", None) or "utf-8"
+    try:
+        text.encode(encoding)
+        return text
+    except (UnicodeEncodeError, LookupError):
+        raw = text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+        return raw.encode(encoding, "backslashreplace").decode(encoding)
+
+
 def _write(text: str) -> None:
     """Writes to stdout. A reader that went away ends the output, not the run: the work is
     done and its exit code stands. Any other failure to write fails the run."""
@@ -90,7 +112,7 @@ def _write(text: str) -> None:
     try:
         if sys.stdout is None:
             raise CommandError(FAILED, "cannot write the output: stdout is closed")
-        sys.stdout.write(text)
+        sys.stdout.write(_shown(text, sys.stdout))
         sys.stdout.flush()
     except BrokenPipeError:
         _stdout_gone = True
@@ -105,7 +127,7 @@ def _write(text: str) -> None:
 def _complain(line: str) -> None:
     """One line on stderr; there is nowhere left to report a failure to write it."""
     try:
-        print(line, file=sys.stderr, flush=True)
+        print(_shown(line, sys.stderr), file=sys.stderr, flush=True)
     except (OSError, ValueError, AttributeError):
         pass
 
@@ -119,10 +141,11 @@ class Result:
         self.fields: dict[str, object] = {
             "command": None, "runtime": None, "config_file": None, "exists": None,
             "marker_lines": [], "state": None, "state_after": None, "changed": False,
-            "dry_run": False, "read_instead": None, "diff": None, "exit_code": None,
-            "error": None}
+            "dry_run": False, "lines_after_block": None, "read_instead": None, "diff": None,
+            "exit_code": None, "error": None}
         self.text: list[str] = []
         self.warnings: list[str] = []
+        self.target: "Target | None" = None
 
     def say(self, line: str) -> None:
         self.text.append(line + "\n")
@@ -225,7 +248,13 @@ class Target:
         from kestrix.skills.services import rule_injector as ri
 
         self.args, self.result = args, result
+        result.target = self
         self.module = ri
+        # While a write may have happened: a test of the file's bytes that tells whether they
+        # are what the command wrote, and the rule, to tell the state they are in.
+        self.intended: "Callable[[bytes], bool] | None" = None
+        self.written_rule = ""
+        self.today = ""  # the rule, once read
         if not args.skills_dir:
             raise CommandError(USAGE, "SKILLS_DIR is empty; give the runtime's skills folder")
         # abspath also folds "..", so "kestrix ... .." means the folder the user sees.
@@ -293,7 +322,8 @@ class Target:
         if data is None or not lines:
             located = rule_block.Located(NOT_INSTALLED, lines)
         else:
-            located = rule_block.locate(data, self.rule(purpose) if rule is None else rule)
+            self.today = self.rule(purpose) if rule is None else rule
+            located = rule_block.locate(data, self.today)
         self.result.fields["state"] = located.state
         self.result.fields["marker_lines"] = located.marker_lines
         return located
@@ -319,6 +349,10 @@ class Target:
         if self.args.dry_run:
             self.show_diff(data, before + rule_block.block(rule, rule_block.crlf_after(before)))
         else:
+            added = rule_block.block(rule, rule_block.crlf_after(before))
+            self.intended = lambda now: (len(now) == len(before) + len(added) and
+                                         now.startswith(before) and now.endswith(added))
+            self.written_rule = rule
             with _reporting("cannot install the rule", self.config):
                 written = self.injector.inject(self.runtime, self.skills_dir)
             if written is None:
@@ -329,14 +363,44 @@ class Target:
         self.check_reads_as_text(before, rule)
         return OK
 
-    def rewrite(self, data: bytes, new: bytes, action: str, done: str, state_after: str) -> int:
+    def rewrite(self, data: bytes, new: bytes, action: str, done: str, state_after: str,
+                rule: str, located: rule_block.Located) -> int:
+        beyond = ""
+        if located.state == MODIFIED:  # --force: from the marker to the end of the file
+            lines = rule_block.lines_beyond(data, rule)
+            self.result.fields["lines_after_block"] = lines
+            if lines:
+                beyond = f" and the {lines} line{'s' if lines > 1 else ''} after it"
         if self.args.dry_run:
             self.show_diff(data, new)
+            if beyond:
+                self.result.warnings.append(
+                    f"kestrix: warning: --force takes the edited block{beyond} ({self.config})")
         else:
+            self.intended = lambda now: now == new
+            self.written_rule = rule
             _replace(self, new, data, action)
             self.changed(state_after)
-            self.result.say(f"{done} ({self.config})")
+            self.result.say(f"{done}{beyond} ({self.config})")
         return OK
+
+    def settle(self) -> str:
+        """After a failure that may have come after the write (Ctrl-C, SIGTERM, anything
+        unexpected): reads the file again, so that the report says what it now holds.
+        Returns the words for the error line."""
+        fields = self.result.fields
+        if self.intended is None:
+            return "nothing was changed"
+        try:
+            from kestrix.skills.services.file_route import files
+
+            now = files().read_file(self.config)
+        except (OSError, KeyboardInterrupt, Terminated):
+            fields["changed"] = fields["state_after"] = None
+            return "the file could not be read again to tell whether it was changed"
+        fields["changed"] = now is not None and self.intended(now)
+        fields["state_after"] = rule_block.locate(now or b"", self.written_rule).state
+        return "the file was changed" if fields["changed"] else "nothing was changed"
 
     def show_diff(self, old: bytes | None, new: bytes) -> None:
         diff = _unified_diff(str(self.config), old or b"", new)
@@ -443,7 +507,8 @@ def run_update(args: argparse.Namespace, result: Result) -> int:
     before = data[:start]
     after = data[located.end:] if located.state == OUTDATED else b""
     new = before + rule_block.block(rule, rule_block.crlf_after(before)) + after
-    target.rewrite(data, new, "cannot update the rule", "updated the feedback rule", INSTALLED)
+    target.rewrite(data, new, "cannot update the rule", "updated the feedback rule", INSTALLED,
+                   rule, located)
     target.check_reads_as_text(before, rule)
     return OK
 
@@ -460,7 +525,7 @@ def run_uninstall(args: argparse.Namespace, result: Result) -> int:
         target.refuse(located)
     new = data[: located.start] + data[located.end:]
     return target.rewrite(data, new, "cannot remove the rule", "removed the feedback rule",
-                          NOT_INSTALLED)
+                          NOT_INSTALLED, target.today, located)
 
 
 def run_status(args: argparse.Namespace, result: Result) -> int:
@@ -596,23 +661,36 @@ def main(argv: "Sequence[str] | None" = None) -> int:
         result.fields.update(command=args.command, runtime=args.runtime, dry_run=args.dry_run,
                              diff="" if args.dry_run else None)
         run: "Callable[[argparse.Namespace, Result], int]" = globals()[f"run_{args.command}"]
+        if args.command != "status":
+            import signal
+
+            signal.signal(signal.SIGTERM, _raise_terminated)
         code = run(args, result)
         error = None
-    except KeyboardInterrupt as e:
-        failure, code, error = e, INTERRUPTED, "kestrix: interrupted"
-        result.fields["error"] = "interrupted"
+    except (KeyboardInterrupt, Terminated) as e:
+        failure = e
+        code, what = ((INTERRUPTED, "interrupted") if isinstance(e, KeyboardInterrupt) else
+                      (TERMINATED, "terminated"))
+        target = result.target
+        if target is not None:
+            what = f"{what}; {target.settle()} ({target.config})"
+        error = "kestrix: " + what
+        result.fields["error"] = what
     except CommandError as e:
         failure, code, error = e, e.code, e.line
         result.fields["error"] = e.message
     except Exception as e:
+        failure = e
         what = " ".join(f"{type(e).__name__}: {e}".split())
-        failure, code, error = e, FAILED, ERROR_PREFIX + what
+        if result.target is not None:
+            what = f"{what}; {result.target.settle()} ({result.target.config})"
+        code, error = FAILED, ERROR_PREFIX + what
         result.fields["error"] = what
     if failure is not None and debug:
         import traceback
 
         traceback.print_exception(failure)
-    if not result.fields["changed"]:
+    if result.fields["changed"] is False and result.fields["state_after"] is None:
         result.fields["state_after"] = result.fields["state"]
     result.fields["exit_code"] = code
     return _finish(result, code, error, as_json, quiet)
@@ -630,6 +708,8 @@ def _finish(result: Result, code: int, error: str | None, as_json: bool, quiet: 
     except CommandError as e:
         if error is None:  # a failure of the work itself keeps its own code and line
             error, code = e.line, e.code
+            if result.target is not None and result.fields["changed"]:
+                error += f"; the file was changed all the same ({result.target.config})"
     for warning in result.warnings:
         _complain(warning)
     if error is not None:

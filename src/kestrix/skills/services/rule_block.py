@@ -87,6 +87,28 @@ def locate(data: bytes, rule: str) -> "Located":
     return Located(MODIFIED, lines, _forced_start(data, at), len(data))
 
 
+def lines_beyond(data: bytes, rule: str) -> int:
+    """In a file whose one marker starts a modified block, the number of lines after where
+    the block of `rule` would end: what --force takes beyond the block (another tool's
+    section, say). The block ends with the line that holds the rule's last line, or, where
+    that line was edited, as many lines after the marker as install's block has; lines of
+    white space alone count as none."""
+    import re
+
+    at = data.find(MARKER)
+    last = rule.rstrip().rpartition("\n")[2].strip().encode()
+    found = data.find(last, at) if last else -1
+    if found >= 0:
+        rest = data.find(b"\n", found + len(last)) + 1 or len(data)
+    else:
+        rest = at
+        for _ in range(rule.count("\n") + 3):  # the marker's line, a blank one, the rule's
+            rest = data.find(b"\n", rest) + 1 or len(data)
+    if not re.compile(rb"\S").search(data, rest):
+        return 0
+    return data.count(b"\n", rest) + (not data.endswith(b"\n"))
+
+
 def _forced_start(data: bytes, at: int) -> int:
     """The marker's offset less up to two line ends right before it."""
     start = at
