@@ -119,6 +119,15 @@ class FakePath:
             raise OSError(28, "No space left on device")
 
 
+@pytest.fixture(autouse=True)
+def state_home(tmp_path_factory, monkeypatch) -> Path:
+    """The command's record of the rules it wrote goes to a folder of each test's own, never
+    to the user's ~/.local/state (kestrix() passes os.environ on)."""
+    home = tmp_path_factory.mktemp("state")
+    monkeypatch.setenv("XDG_STATE_HOME", str(home))
+    return home
+
+
 @pytest.fixture
 def claude_skills(tmp_path: Path) -> Path:
     """A `.claude/skills` folder; CLAUDE.md belongs beside it."""

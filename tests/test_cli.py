@@ -4,7 +4,9 @@ dry runs, JSON, output and argument errors."""
 import errno
 import json
 import os
+import hashlib
 import socket
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -480,3 +482,67 @@ def test_paths_stdout_cannot_encode_are_shown_escaped(tmp_path):
     assert (done.returncode, done.stdout) == (0, f"installed the feedback rule ({shown}/CLAUDE.md)\n")
     done = kestrix("skills", "status", "claude", skills, env=strict)
     assert (done.returncode, done.stdout) == (0, f"installed, marker on line 3 ({shown}/CLAUDE.md)\n")
+
+
+@pytest.mark.parametrize("command, code, after", [
+    ("status", cli.OUTDATED_CODE, None),
+    ("update", 0, b"# Mine\n" + block(ri._DEFAULT_RULE_CONTENT.strip(), False)),
+    ("uninstall", 0, b"# Mine\n"),
+])
+def test_it_knows_the_blocks_it_wrote(claude_skills, templates, state_home, command, code, after):
+    # A host's own rule (--templates), then a run without it: the block is the command's own,
+    # an older rule, not one edited by hand.
+    config = claude_skills.parent / "CLAUDE.md"
+    config.write_bytes(b"# Mine\n")
+    assert kestrix("skills", "install", "claude", claude_skills, "--templates", templates,
+                   "-q").returncode == 0
+    record = state_home / "kestrix" / "rules.json"
+    assert stat.S_IMODE(record.parent.stat().st_mode) == 0o700
+    assert stat.S_IMODE(record.stat().st_mode) == 0o600
+    assert json.loads(record.read_text()) == {
+        str(config): hashlib.sha256(RULE_TEXT.encode()).hexdigest()}
+    written = config.read_bytes()
+    done = kestrix("skills", command, "claude", claude_skills, "--json")
+    assert (done.returncode, json.loads(done.stdout)["state"]) == (code, "outdated")
+    assert config.read_bytes() == (after or written)
+    if command == "uninstall":  # no block of ours is there any more
+        assert json.loads(record.read_text()) == {}
+
+
+def _nobody_owns(path):
+    if os.geteuid() != 0:
+        pytest.skip("another user's folder is made as root")
+    os.chown(path, 65534, 65534)
+
+
+# Ways the record can be lost: each only loses the knowledge, and --debug says why.
+DAMAGE = {
+    "corrupt": (lambda folder: (folder / "rules.json").write_text("{not json"), "not valid JSON"),
+    "not-a-mapping": (lambda folder: (folder / "rules.json").write_text("[1]"),
+                      "does not hold paths and digests"),
+    "fifo": (lambda folder: (folder / "rules.json").unlink() or os.mkfifo(folder / "rules.json"),
+             "not a regular file"),
+    "group-writable-folder": (lambda folder: os.chmod(folder, 0o770), "can be written by other users"),
+    "another-users-folder": (_nobody_owns, "belongs to another user"),
+    "folder-is-a-link": (lambda folder: folder.rename(folder.with_name("elsewhere")) and
+                         folder.symlink_to("elsewhere"), "is not a folder"),
+}
+
+
+@pytest.mark.parametrize("damage", list(DAMAGE))
+def test_a_lost_record_only_loses_the_knowledge(claude_skills, templates, state_home, damage):
+    config = claude_skills.parent / "CLAUDE.md"
+    kestrix("skills", "install", "claude", claude_skills, "--templates", templates, "-q")
+    folder = state_home / "kestrix"
+    make, reason = DAMAGE[damage]
+    make(folder)
+    written = config.read_bytes()
+    done = kestrix("skills", "status", "claude", claude_skills, timeout=20)
+    assert (done.returncode, done.stderr) == (cli.MODIFIED_CODE, "")  # as if never recorded
+    done = kestrix("skills", "uninstall", "claude", claude_skills, "--debug", timeout=20)
+    assert done.returncode == cli.REFUSED and config.read_bytes() == written
+    assert any(line.startswith("kestrix: debug: the record") and reason in line
+               for line in done.stderr.splitlines())
+    # A write goes on; the record is written anew only where its folder may be used.
+    done = kestrix("skills", "update", "claude", claude_skills, "--force", "--debug", timeout=20)
+    assert done.returncode == 0 and "Traceback" not in done.stderr

@@ -255,6 +255,7 @@ class Target:
         self.intended: "Callable[[bytes], bool] | None" = None
         self.written_rule = ""
         self.today = ""  # the rule, once read
+        self.notes: list[str] = []  # what --debug says about the record of written rules
         if not args.skills_dir:
             raise CommandError(USAGE, "SKILLS_DIR is empty; give the runtime's skills folder")
         # abspath also folds "..", so "kestrix ... .." means the folder the user sees.
@@ -323,15 +324,26 @@ class Target:
             located = rule_block.Located(NOT_INSTALLED, lines)
         else:
             self.today = self.rule(purpose) if rule is None else rule
-            located = rule_block.locate(data, self.today)
+            located = rule_block.locate(data, self.today, self.recorded)
         self.result.fields["state"] = located.state
         self.result.fields["marker_lines"] = located.marker_lines
         return located
 
-    def changed(self, state_after: str) -> None:
-        """Records that the file was written and the state it was left in."""
+    def recorded(self) -> str | None:
+        """The digest of the rule the command last wrote to this file, if it knows it."""
+        from kestrix.skills.services import rule_record
+
+        return rule_record.recorded(str(self.config), self.notes)
+
+    def changed(self, state_after: str, rule: str | None) -> None:
+        """Records that the file was written, the state it was left in and the rule its
+        block now holds (None: no block)."""
+        from kestrix.skills.services import rule_record
+
         self.result.fields["changed"] = True
         self.result.fields["state_after"] = state_after
+        rule_record.record(str(self.config), None if rule is None else rule_record.digest(rule),
+                           self.notes)
 
     def refuse(self, located: rule_block.Located) -> "NoReturn":
         lines = located.marker_lines
@@ -358,7 +370,7 @@ class Target:
             if written is None:
                 raise CommandError(BLANK_RULE, "the rule file is blank, so there is nothing "
                                    "to install", self.rule_file)
-            self.changed(INSTALLED)
+            self.changed(INSTALLED, rule)
             self.result.say(f"installed the feedback rule ({written})")
         self.check_reads_as_text(before, rule)
         return OK
@@ -380,7 +392,7 @@ class Target:
             self.intended = lambda now: now == new
             self.written_rule = rule
             _replace(self, new, data, action)
-            self.changed(state_after)
+            self.changed(state_after, rule if state_after == INSTALLED else None)
             self.result.say(f"{done}{beyond} ({self.config})")
         return OK
 
@@ -690,6 +702,8 @@ def main(argv: "Sequence[str] | None" = None) -> int:
         import traceback
 
         traceback.print_exception(failure)
+    if debug and result.target is not None:
+        result.warnings += [f"kestrix: debug: {note}" for note in result.target.notes]
     if result.fields["changed"] is False and result.fields["state_after"] is None:
         result.fields["state_after"] = result.fields["state"]
     result.fields["exit_code"] = code

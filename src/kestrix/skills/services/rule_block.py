@@ -8,6 +8,10 @@ replaces and removes blocks with it, and the tests build the bytes they expect w
 
 from kestrix.skills.services.rule_injector import RULE_MARKER
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+
 MARKER = RULE_MARKER.encode()
 
 # SHA-256 of the UTF-8 of every rule text a release of this package wrote by default
@@ -62,8 +66,11 @@ class Located:
         self.crlf = crlf
 
 
-def locate(data: bytes, rule: str) -> "Located":
-    """Where the block of `rule` (today's rule) or of a known older rule stands in `data`."""
+def locate(data: bytes, rule: str,
+           recorded: "Callable[[], str | None] | None" = None) -> "Located":
+    """Where the block of `rule` (today's rule) or of a known older rule stands in `data`.
+    `recorded`, asked only when the block is not today's, gives the digest of one more rule
+    to know as an older one: the one the command last wrote to this file."""
     lines = marker_lines(data)
     if not lines:
         return Located(NOT_INSTALLED, lines)
@@ -81,7 +88,7 @@ def locate(data: bytes, rule: str) -> "Located":
     today = block(rule, crlf)
     if data.startswith(today, start):
         return Located(INSTALLED, lines, start, start + len(today), crlf)
-    end = _known_block_end(data, start, at, crlf)
+    end = _known_block_end(data, start, at, crlf, recorded)
     if end is not None:
         return Located(OUTDATED, lines, start, end, crlf)
     return Located(MODIFIED, lines, _forced_start(data, at), len(data))
@@ -120,7 +127,8 @@ def _forced_start(data: bytes, at: int) -> int:
     return start
 
 
-def _known_block_end(data: bytes, start: int, at: int, crlf: bool) -> int | None:
+def _known_block_end(data: bytes, start: int, at: int, crlf: bool,
+                     recorded: "Callable[[], str | None] | None" = None) -> int | None:
     """The end of a block that starts at `start` and holds a known rule, or None.
 
     The rule's length is not stored, only its digest: every line end after the rule's
@@ -131,13 +139,16 @@ def _known_block_end(data: bytes, start: int, at: int, crlf: bool) -> int | None
     rule_start = at + len(MARKER) + 2 * len(eol)
     if not data.startswith(eol + eol, at + len(MARKER)):
         return None
+    known = set(KNOWN_RULE_SHA256)
+    if recorded is not None and (own := recorded()) is not None:
+        known.add(own)
     digest, line_start = sha256(), rule_start
     while (line_end := data.find(eol, line_start)) >= 0:
         if line_start > rule_start:
             digest.update(b"\n")  # known rules are hashed in LF
         digest.update(data[line_start:line_end])
         end = line_end + len(eol)
-        if digest.copy().hexdigest() in KNOWN_RULE_SHA256:
+        if digest.copy().hexdigest() in known:
             rule = data[rule_start:line_end].replace(b"\r\n", b"\n").decode()
             # Equal digests of a CRLF block may hide a lone LF inside: mixed line ends.
             if block(rule, crlf) == data[start:end]:
