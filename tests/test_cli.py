@@ -31,6 +31,17 @@ def kestrix(*args, cwd=None, env=None, entry=(str(Path(sys.executable).with_name
                           timeout=timeout, **run)
 
 
+@pytest.fixture(autouse=True)
+def home(tmp_path_factory, monkeypatch):
+    """A HOME of each test's own, and none of the variables that move an agent's folder:
+    a run without SKILLS_DIR never reaches the real ~/.claude."""
+    home = tmp_path_factory.mktemp("home")
+    monkeypatch.setenv("HOME", str(home))
+    for name in ("CLAUDE_CONFIG_DIR", "CODEX_HOME", "XDG_CONFIG_HOME"):
+        monkeypatch.delenv(name, raising=False)
+    return home
+
+
 @pytest.fixture(params=["native", "portable"])
 def file_route(request, monkeypatch):
     """Runs a test of the command once on each reader and writer: the portable route, which
@@ -227,17 +238,28 @@ RULE_FILE = "kestrix-feedback/data/FEEDBACK_RULE.md"
     (("install", "claude", SKILLS, *TEMPLATES), None, " \n", cli.BLANK_RULE,
      "the rule file is blank, so there is nothing to install ("),
     (("status", "claude", SKILLS, *TEMPLATES), LF_BLOCK, "", cli.BLANK_RULE, "rule file is blank"),
-    (("install", "claude", "project/.claude/skils"), None, None, cli.USAGE,
-     "skills folder does not exist ({tmp}/project/.claude/skils)"),
-    (("update", "claude", SKILLS + "/f"), None, None, cli.USAGE, "skills folder is not a folder"),
+    (("install", "claude", "project/.claud/skills"), None, None, cli.USAGE,
+     "the configuration file's folder does not exist ({tmp}/project/.claud)"),
+    (("update", "claude", SKILLS + "/f/skills"), None, None, cli.USAGE,
+     "the configuration file's folder is not a folder ({tmp}/project/.claude/skills/f)"),
+    (("install", "claude", "project/.claude/"), None, None, cli.USAGE,
+     "SKILLS_DIR is the runtime's folder named skills; did you mean project/.claude/skills? "
+     "({tmp}/project/.claude)"),
+    (("install", "openclaw"), None, None, cli.USAGE, "openclaw has no default skills folder; "
+     "give SKILLS_DIR (the skills folder beside its AGENTS.md) or --config-file"),
+    (("install", "claude", "--config-file", "project/AGENTS.md"), None, None, cli.USAGE,
+     "claude reads a file named CLAUDE.md; --config-file names another ({tmp}/project/AGENTS.md)"),
+    (("install", "claude", SKILLS, "--config-file", "CLAUDE.md"), None, None, cli.USAGE,
+     "give SKILLS_DIR or --config-file, not both"),
+    (("status",), None, None, cli.USAGE, "required: RUNTIME (or --all)"),
     (("uninstall", "claude", SKILLS), "dir", None, cli.FAILED, "Is a directory ("),
     (("install", "claude", SKILLS), b"\xff\xfe", None, cli.FAILED, "not UTF-8 text ("),
     (("status", "claude", SKILLS), b"# \xe9t\xe9\n" + LF_BLOCK, None, cli.FAILED,
      "cannot read the configuration file: not UTF-8 text ("),
     (("install", "claude", SKILLS, *TEMPLATES), None, b"\xff", cli.FAILED,
      "cannot read the rule file: not UTF-8 text ("),
-    (("install", "claude"), None, None, cli.USAGE,
-     "the following arguments are required: SKILLS_DIR; see 'kestrix skills install --help'"),
+    (("install",), None, None, cli.USAGE,
+     "the following arguments are required: RUNTIME; see 'kestrix skills install --help'"),
     (("status", "claude", SKILLS, "--jso"), None, None, cli.USAGE, "unrecognized arguments"),
     (("uninstall", "claude", SKILLS, "--dry"), None, None, cli.USAGE, "unrecognized arguments"),
     ((), None, None, cli.USAGE, "required: ACTION"),
@@ -546,3 +568,48 @@ def test_a_lost_record_only_loses_the_knowledge(claude_skills, templates, state_
     # A write goes on; the record is written anew only where its folder may be used.
     done = kestrix("skills", "update", "claude", claude_skills, "--force", "--debug", timeout=20)
     assert done.returncode == 0 and "Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize("runtime, env, config", [
+    ("claude", {}, ".claude/CLAUDE.md"),
+    ("claude", {"CLAUDE_CONFIG_DIR": "~/cc"}, "cc/CLAUDE.md"),
+    ("codex", {}, ".codex/AGENTS.md"),
+    ("codex", {"CODEX_HOME": "{home}/cx"}, "cx/AGENTS.md"),
+    ("opencode", {}, ".config/opencode/AGENTS.md"),
+    ("opencode", {"XDG_CONFIG_HOME": "{home}/xdg"}, "xdg/opencode/AGENTS.md"),
+    ("opencode", {"XDG_CONFIG_HOME": "relative"}, ".config/opencode/AGENTS.md"),
+    ("claude", {"CLAUDE_CONFIG_DIR": ""}, ".claude/CLAUDE.md"),
+])
+def test_the_agents_own_folder_is_the_default(home, runtime, env, config):
+    config = home / config
+    config.parent.mkdir(parents=True)  # the skills folder itself may be missing
+    env = {name: value.format(home=home) for name, value in env.items()}
+    done = kestrix("skills", "install", runtime, env=env)
+    assert (done.returncode, done.stdout) == (0, f"installed the feedback rule ({config})\n")
+    assert sorted(p.name for p in config.parent.iterdir()) == [config.name]  # nothing else made
+    assert kestrix("skills", "status", runtime, "-q", env=env).returncode == 0
+
+
+def test_a_projects_own_file_and_every_agent_at_once(home, tmp_path):
+    root = tmp_path / "repo"
+    (root / "pkg").mkdir(parents=True)
+    for runtime, path in (("claude", root / "CLAUDE.md"), ("codex", root / "pkg/AGENTS.md")):
+        assert kestrix("skills", "install", runtime, "--config-file", path).returncode == 0
+        assert kestrix("skills", "status", runtime, "--config-file", path).stdout.startswith(
+            f"installed, marker on line 3 ({path})")
+    assert sorted(p.name for p in root.rglob("*")) == ["AGENTS.md", "CLAUDE.md", "pkg"]
+    (home / ".claude").mkdir()
+    assert kestrix("skills", "install", "claude", "-q").returncode == 0
+    (home / ".codex/AGENTS.md").mkdir(parents=True)  # cannot be looked at
+    done = kestrix("skills", "status", "--all")
+    assert done.returncode == cli.FAILED and done.stdout.splitlines() == [
+        f"claude: installed, marker on line 3 ({home}/.claude/CLAUDE.md)",
+        f"codex: error: cannot read the configuration file: Is a directory ({home}/.codex/AGENTS.md)",
+        f"opencode: not installed: no configuration file ({home}/.config/opencode/AGENTS.md)"]
+    (home / ".codex/AGENTS.md").rmdir()
+    done = kestrix("skills", "status", "--all", "--json")
+    report = json.loads(done.stdout)
+    assert done.returncode == 0 and list(report) == ["command", "results"]
+    assert [(r["runtime"], r["state"], r["exit_code"], list(r)) for r in report["results"]] == [
+        ("claude", "installed", 0, KEYS), ("codex", "not_installed", cli.NOT_INSTALLED_CODE, KEYS),
+        ("opencode", "not_installed", cli.NOT_INSTALLED_CODE, KEYS)]

@@ -237,6 +237,68 @@ def _place(lines: list[int]) -> str:
     return "lines " + ", ".join(map(str, lines[:-1])) + f" and {lines[-1]}"
 
 
+# --- where each agent's file is ------------------------------------------------------------
+
+
+def _absolute(path: str) -> str:
+    # abspath also folds "..", so "kestrix ... .." means the folder the user sees.
+    return os.path.abspath(os.path.expanduser(path))
+
+
+def _from_env(name: str) -> str | None:
+    """An environment variable that names a folder: unset and empty are the same."""
+    return os.environ.get(name) or None
+
+
+def default_skills_dir(runtime: str) -> str | None:
+    """The skills folder a runtime reads when none is given, or None (openclaw's is wherever
+    its AGENTS.md is). Each honours the variable its agent documents for moving it."""
+    if runtime == "claude":
+        base = _from_env("CLAUDE_CONFIG_DIR")
+        return os.path.join(base, "skills") if base else "~/.claude/skills"
+    if runtime == "codex":
+        base = _from_env("CODEX_HOME")
+        return os.path.join(base, "skills") if base else "~/.codex/skills"
+    if runtime == "opencode":
+        base = _from_env("XDG_CONFIG_HOME")
+        if base is None or not os.path.isabs(base):  # the XDG rules ignore a relative one
+            base = "~/.config"
+        return os.path.join(base, "opencode", "skills")
+    return None
+
+
+DEFAULT_RUNTIMES = ("claude", "codex", "opencode")  # status --all: the ones with a default
+
+
+def _config_file(args: argparse.Namespace, runtime: str, name: str) -> Path:
+    """The configuration file of this run: --config-file, else the one beside SKILLS_DIR,
+    else the one beside the runtime's default skills folder."""
+    if args.config_file is not None:
+        if args.skills_dir is not None:
+            raise CommandError(USAGE, "give SKILLS_DIR or --config-file, not both")
+        if not args.config_file:
+            raise CommandError(USAGE, "--config-file is empty")
+        config = Path(_absolute(args.config_file))
+        if config.name != name:
+            raise CommandError(USAGE, f"{runtime} reads a file named {name}; --config-file "
+                               "names another", config)
+        return config
+    given = args.skills_dir
+    if given is None:
+        given = default_skills_dir(runtime)
+        if given is None:
+            raise CommandError(USAGE, f"{runtime} has no default skills folder; give SKILLS_DIR "
+                               f"(the skills folder beside its {name}) or --config-file")
+    skills_dir = Path(_absolute(given))
+    if skills_dir.name != "skills":
+        # The file is beside the skills folder: a runtime's own folder given in its place
+        # would put the file one level too high, where no agent reads it.
+        hint = given.rstrip("/" + os.sep) + "/skills"
+        raise CommandError(USAGE, f"SKILLS_DIR is the runtime's folder named skills; did you "
+                           f"mean {hint}?", skills_dir)
+    return skills_dir.parent / name
+
+
 # --- the configuration file -------------------------------------------------------------------
 
 
@@ -244,7 +306,7 @@ class Target:
     """What one command works on: the runtime's configuration file and the rule text."""
 
     def __init__(self, args: argparse.Namespace, result: Result, *,
-                 needs_skills_dir: bool = False) -> None:
+                 needs_folder: bool = False) -> None:
         from kestrix.skills.services import rule_injector as ri
 
         self.args, self.result = args, result
@@ -256,15 +318,13 @@ class Target:
         self.written_rule = ""
         self.today = ""  # the rule, once read
         self.notes: list[str] = []  # what --debug says about the record of written rules
-        if not args.skills_dir:
+        if args.skills_dir == "":
             raise CommandError(USAGE, "SKILLS_DIR is empty; give the runtime's skills folder")
-        # abspath also folds "..", so "kestrix ... .." means the folder the user sees.
-        self.skills_dir = Path(os.path.abspath(os.path.expanduser(args.skills_dir)))
         templates = None
         if args.templates is not None:
             if not args.templates:
                 raise CommandError(USAGE, "--templates is empty")
-            templates = Path(os.path.abspath(os.path.expanduser(args.templates)))
+            templates = Path(_absolute(args.templates))
             # Without its rule file the module would quietly fall back to the built-in rule.
             rule_file = templates / ri._RULE_SOURCE_RELATIVE
             if not os.path.exists(rule_file):
@@ -275,7 +335,9 @@ class Target:
             known = ", ".join(ri.RUNTIME_CONFIG_FILES)
             raise CommandError(UNKNOWN_RUNTIME,
                                f"unknown runtime {self.runtime!r}; known runtimes: {known}")
-        self.config = self.skills_dir.parent / config_name
+        self.config = _config_file(args, self.runtime, str(config_name))
+        # inject takes the skills folder and writes beside it; the folder itself may be missing.
+        self.skills_dir = self.config.parent / "skills"
         result.fields["config_file"] = str(self.config)
         instead = READ_INSTEAD.get(self.runtime)
         other = self.config.with_name(instead) if instead else None
@@ -284,10 +346,11 @@ class Target:
             if args.command != "status":  # status says so on stdout
                 result.warnings.append(f"kestrix: warning: {self.runtime} reads {other} "
                                        "instead of this file")
-        if needs_skills_dir and not os.path.isdir(self.skills_dir):
-            # inject would make the folders: a mistyped path would get a configuration file.
-            what = "is not a folder" if os.path.exists(self.skills_dir) else "does not exist"
-            raise CommandError(USAGE, f"skills folder {what}", self.skills_dir)
+        folder = self.config.parent
+        if needs_folder and not os.path.isdir(folder):
+            # inject would make the folder: a mistyped path would get a configuration file.
+            what = "is not a folder" if os.path.exists(folder) else "does not exist"
+            raise CommandError(USAGE, f"the configuration file's folder {what}", folder)
         self.injector = ri.RuleInjector(templates)
 
     @property
@@ -481,7 +544,7 @@ def _unified_diff(path: str, old: bytes, new: bytes) -> str:
 
 
 def run_install(args: argparse.Namespace, result: Result) -> int:
-    target = Target(args, result, needs_skills_dir=True)
+    target = Target(args, result, needs_folder=True)
     data = target.read()
     rule = target.rule("there is nothing to install")
     located = target.locate(data, rule)
@@ -502,7 +565,7 @@ def run_install(args: argparse.Namespace, result: Result) -> int:
 
 
 def run_update(args: argparse.Namespace, result: Result) -> int:
-    target = Target(args, result, needs_skills_dir=True)
+    target = Target(args, result, needs_folder=True)
     data = target.read()
     rule = target.rule("there is nothing to install")
     located = target.locate(data, rule)
@@ -541,6 +604,11 @@ def run_uninstall(args: argparse.Namespace, result: Result) -> int:
 
 
 def run_status(args: argparse.Namespace, result: Result) -> int:
+    if args.all:
+        return _status_all(args, result)
+    if args.runtime is None:
+        raise CommandError(USAGE, "the following arguments are required: RUNTIME (or --all); "
+                           "see 'kestrix skills status --help'")
     target = Target(args, result)
     data = target.read()
     located = target.locate(data, purpose="its block cannot be checked")
@@ -563,6 +631,32 @@ def run_status(args: argparse.Namespace, result: Result) -> int:
         result.say(f"note: {target.runtime} reads {result.fields['read_instead']} instead of "
                    "this file")
     return STATUS_CODES[located.state]
+
+
+def _status_all(args: argparse.Namespace, result: Result) -> int:
+    """status of every runtime with a default folder: one line each, and in JSON one object
+    each under "results". 0 when every file could be looked at, 1 otherwise."""
+    if args.runtime is not None or args.skills_dir is not None or args.config_file is not None:
+        raise CommandError(USAGE, "--all takes no RUNTIME, SKILLS_DIR or --config-file")
+    results, code = [], OK
+    for runtime in DEFAULT_RUNTIMES:
+        one = Result()
+        one.fields.update(command="status", runtime=runtime)
+        try:
+            one.fields["exit_code"] = run_status(argparse.Namespace(**{
+                **vars(args), "runtime": runtime, "all": False}), one)
+        except CommandError as e:
+            code = FAILED
+            one.fields.update(exit_code=e.code, error=e.message)
+            one.text.append(f"error: {e.message}\n")
+        one.fields["state_after"] = one.fields["state"]
+        results.append(one.fields)
+        result.text += [f"{runtime}: {line}" for line in one.text]
+        result.warnings += one.warnings
+        if one.target is not None and args.debug:
+            result.warnings += [f"kestrix: debug: {note}" for note in one.target.notes]
+    result.fields = {"command": "status", "results": results}
+    return code
 
 
 # --- the parser and the run --------------------------------------------------------------------
@@ -615,17 +709,25 @@ def build_parser(only: str | None = None) -> argparse.ArgumentParser:
         command = commands.add_parser(name, help=text, description=text + ".",
                                       epilog=EXIT_CODES_HELP)
         command.set_defaults(command=name)
-        command.add_argument("runtime", metavar="RUNTIME",
+        command.add_argument("runtime", metavar="RUNTIME", nargs="?" if name == "status" else None,
                              help=f"agent runtime: {_runtimes_help()}".replace("%", "%%"))
-        command.add_argument("skills_dir", metavar="SKILLS_DIR",
+        command.add_argument("skills_dir", metavar="SKILLS_DIR", nargs="?",
                              help="the runtime's skills folder; the configuration file is "
-                                  "beside it")
+                                  "beside it (default: the runtime's own, see --help of "
+                                  "kestrix)")
+        command.add_argument("--config-file", metavar="PATH",
+                             help="the configuration file itself (a project's CLAUDE.md, a "
+                                  "nested AGENTS.md), instead of SKILLS_DIR")
         command.add_argument("--templates", metavar="DIR",
                              help="skill templates root holding kestrix-feedback/data/"
                                   "FEEDBACK_RULE.md (default: the rule shipped with the "
                                   "package)")
         _add_global_options(command)
-        if name != "status":
+        if name == "status":
+            command.add_argument("--all", action="store_true",
+                                 help="every runtime with a default folder, one line each "
+                                      f"({', '.join(DEFAULT_RUNTIMES)}); no RUNTIME")
+        else:
             command.add_argument("--dry-run", action="store_true",
                                  help="print the change as a unified diff; write nothing")
         if name in ("update", "uninstall"):
@@ -665,7 +767,7 @@ def main(argv: "Sequence[str] | None" = None) -> int:
             _complain(build_parser().format_help().rstrip("\n"))
             return USAGE
         args = build_parser(_action_named(argv)).parse_args(argv)
-        for name in ("quiet", "json", "debug", "dry_run", "force"):
+        for name in ("quiet", "json", "debug", "dry_run", "force", "all"):
             if not hasattr(args, name):
                 setattr(args, name, False)
         quiet, as_json = args.quiet, args.json
@@ -704,9 +806,10 @@ def main(argv: "Sequence[str] | None" = None) -> int:
         traceback.print_exception(failure)
     if debug and result.target is not None:
         result.warnings += [f"kestrix: debug: {note}" for note in result.target.notes]
-    if result.fields["changed"] is False and result.fields["state_after"] is None:
-        result.fields["state_after"] = result.fields["state"]
-    result.fields["exit_code"] = code
+    if "results" not in result.fields:  # status --all: each result has its own
+        if result.fields["changed"] is False and result.fields["state_after"] is None:
+            result.fields["state_after"] = result.fields["state"]
+        result.fields["exit_code"] = code
     return _finish(result, code, error, as_json, quiet)
 
 
@@ -722,7 +825,7 @@ def _finish(result: Result, code: int, error: str | None, as_json: bool, quiet: 
     except CommandError as e:
         if error is None:  # a failure of the work itself keeps its own code and line
             error, code = e.line, e.code
-            if result.target is not None and result.fields["changed"]:
+            if result.target is not None and result.fields.get("changed"):
                 error += f"; the file was changed all the same ({result.target.config})"
     for warning in result.warnings:
         _complain(warning)
