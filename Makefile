@@ -104,7 +104,7 @@ tidy: lint-tools $(TIDY_BUILD)/compile_commands.json
 
 # --- benchmarks and memory checks -------------------------------------------------------
 # bench: wall clock against the pure-Python equivalent (pyperf, installed here only), then
-# 100 MB files against the OS floor, with peak memory.
+# 100 MB files against the OS floor, with peak memory, then whole kestrix processes.
 # bench-instructions: the same cases as instruction counts under callgrind.
 # test-asan: the whole suite against an ASan/UBSan build in its own venv; any report fails.
 # test-valgrind: the fast suite under memcheck; any error in the process fails.
@@ -125,6 +125,7 @@ $(VENV)/.bench-installed: $(VENV)/bin/python bench/requirements.txt
 bench: build $(VENV)/.bench-installed
 	$(PY) bench/run.py $(BENCH_ARGS)
 	$(PY) bench/large_files.py
+	$(PY) bench/command.py
 
 valgrind-installed:
 	@command -v valgrind >/dev/null 2>&1 || { apt-get update && apt-get install -y valgrind; }
@@ -132,6 +133,7 @@ valgrind-installed:
 bench-instructions: build valgrind-installed
 	$(PY) bench/instructions.py
 	$(PY) bench/large_files.py --instructions
+	$(PY) bench/command.py --instructions
 
 $(ASAN_VENV)/.installed: $(SOURCES) requirements-dev.txt
 	@$(MAKE) --no-print-directory venv VENV=$(ASAN_VENV)

@@ -382,14 +382,23 @@ def test_command_line_forms(tmp_path):
     assert json.loads(done.stdout)["changed"] and done.stderr == ""
 
 
-def test_status_loads_only_what_it_needs(claude_skills):
-    # Start-up is most of a status run: the modules of other actions, errors and annotations
-    # stay unloaded.
-    code = ("import sys, kestrix.cli as c; c.main(['skills', 'status', 'claude', sys.argv[1], "
-            "'-q']); print(sorted({m.split('.')[0] for m in sys.modules} & {'json', 'difflib', "
-            "'traceback', 'typing', 'hashlib', 'markdown_it', 'shutil', '__future__'}))")
-    (claude_skills.parent / "CLAUDE.md").write_bytes(block(ri._DEFAULT_RULE_CONTENT.strip(), False))
-    assert kestrix(claude_skills, entry=(sys.executable, "-c", code)).stdout == "[]\n"
+@pytest.mark.parametrize("args", [("skills", "status", "claude", "{skills}", "-q"),
+                                  ("skills", "install", "claude", "{skills}", "-q"),
+                                  ("skills", "update", "claude", "{skills}", "-q"),
+                                  ("--version",)])
+def test_runs_load_only_what_they_need(claude_skills, args):
+    # Start-up is most of a run: the modules of other actions, errors and annotations stay
+    # unloaded, and so does the Markdown parser when no line could open a block.
+    code = ("import sys, kestrix.cli as c; c.main(sys.argv[2:]); print(sorted({m for m in "
+            "sys.modules} & {'json', 'difflib', 'traceback', 'typing', 'hashlib', 'markdown_it', "
+            "'shutil', '__future__', 'importlib.metadata', 'signal', 'codecs'}))")
+    config = claude_skills.parent / "CLAUDE.md"
+    config.write_bytes(b"# Mine <b>\n" + block(ri._DEFAULT_RULE_CONTENT.strip(), False))
+    args = [arg.format(skills=claude_skills) for arg in args]
+    done = kestrix(claude_skills, *args, entry=(sys.executable, "-c", code))
+    # install and update load signal to hear SIGTERM; codecs is loaded by the interpreter.
+    assert done.stdout.splitlines()[-1] == ("['codecs', 'signal']" if "install" in args or
+                                           "update" in args else "['codecs']")
 
 
 def test_paths_entry_points_and_debug(tmp_path):
@@ -443,7 +452,7 @@ def stop(*args, **kwargs):
     {action}
 {target} = stop
 sys.exit(kestrix.cli.main(sys.argv[1:]))"""
-AFTER_WRITE = "kestrix.cli.Target.check_reads_as_text"  # the step after install's write
+AFTER_WRITE = "kestrix.cli.Target.changed"  # the step right after install's write
 SIGTERM = "os.kill(os.getpid(), signal.SIGTERM); time.sleep(30)"
 
 
@@ -613,3 +622,21 @@ def test_a_projects_own_file_and_every_agent_at_once(home, tmp_path):
     assert [(r["runtime"], r["state"], r["exit_code"], list(r)) for r in report["results"]] == [
         ("claude", "installed", 0, KEYS), ("codex", "not_installed", cli.NOT_INSTALLED_CODE, KEYS),
         ("opencode", "not_installed", cli.NOT_INSTALLED_CODE, KEYS)]
+
+
+@pytest.mark.parametrize("old, start, end, insert", [
+    (b"", 0, 0, LF_BLOCK),
+    (b"abc", 3, 3, LF_BLOCK),
+    (b"1\n2\n3\n4\n5\n6\n7\n8\n", 4, 8, b""),  # lines 3 and 4 out, three lines of context
+    (b"same\n" * 50 + LF_BLOCK + b"same\n" * 50, 250, 250 + len(LF_BLOCK), b""),
+    (b"x\r\n" + CRLF_BLOCK + b"tail", 3, 3 + len(CRLF_BLOCK), CRLF_BLOCK.replace(b"Always", b"A")),
+    (b"a\nb", 2, 3, b"c\n"),
+])
+def test_dry_run_diffs_are_patches_of_the_one_range(tmp_path, old, start, end, insert):
+    path = tmp_path / "CLAUDE.md"
+    path.write_bytes(old)
+    diff = cli._unified_diff(str(path), old, start, end, insert)
+    assert diff.count("@@ -") == 1
+    (tmp_path / "d.diff").write_text(diff, encoding="utf-8", newline="")
+    subprocess.run(["git", "apply", "-p1", tmp_path / "d.diff"], cwd="/", check=True, timeout=30)
+    assert path.read_bytes() == old[:start] + insert + old[end:]

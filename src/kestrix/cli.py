@@ -4,6 +4,7 @@ runtime's configuration file."""
 import argparse
 import errno
 import os
+import re
 import sys
 from contextlib import contextmanager
 from pathlib import Path
@@ -205,19 +206,29 @@ class _Version(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: object, values: object,
                  option_string: str | None = None) -> None:
-        from importlib.metadata import PackageNotFoundError, version
+        _print_version("--json" in _options_of(sys.argv[1:] if _argv is None else _argv))
+        parser.exit()
+
+
+def _version() -> str:
+    """The version the build wrote into the package; a source tree that was never built
+    asks the installed distribution's metadata."""
+    try:
+        from kestrix._version import version
+
+        return version
+    except ImportError:
+        from importlib.metadata import PackageNotFoundError, version as installed
 
         try:
-            number = version("kestrix-rule-injector")
+            return installed("kestrix-rule-injector")
         except PackageNotFoundError:
-            number = "(not installed as a distribution)"
-        if "--json" in _options_of(sys.argv[1:] if _argv is None else _argv):
-            import json
+            return "(not installed as a distribution)"
 
-            parser._print_message(json.dumps({"version": number}) + "\n", sys.stdout)
-        else:
-            parser._print_message(f"kestrix {number}\n", sys.stdout)
-        parser.exit()
+
+def _print_version(as_json: bool) -> None:
+    number = _version()
+    _write(f'{{"version": "{number}"}}\n' if as_json else f"kestrix {number}\n")
 
 
 @contextmanager
@@ -301,6 +312,21 @@ def _config_file(args: argparse.Namespace, runtime: str, name: str) -> Path:
 
 # --- the configuration file -------------------------------------------------------------------
 
+_UTF8_PIECE = 1 << 20
+
+
+def _check_utf8(data: bytes) -> None:
+    """Raises UnicodeDecodeError unless `data` is UTF-8, a megabyte at a time: decoding the
+    whole file at once would hold a text of up to four times its size."""
+    import codecs
+
+    decoder = codecs.getincrementaldecoder("utf-8")()
+    view = memoryview(data)
+    for at in range(0, len(data), _UTF8_PIECE):
+        decoder.decode(view[at:at + _UTF8_PIECE])
+    decoder.decode(b"", True)
+
+
 
 class Target:
     """What one command works on: the runtime's configuration file and the rule text."""
@@ -318,6 +344,7 @@ class Target:
         self.written_rule = ""
         self.today = ""  # the rule, once read
         self.notes: list[str] = []  # what --debug says about the record of written rules
+        self.data: bytes | None = None  # the file's bytes, once read
         if args.skills_dir == "":
             raise CommandError(USAGE, "SKILLS_DIR is empty; give the runtime's skills folder")
         templates = None
@@ -365,9 +392,10 @@ class Target:
 
         with _reporting("cannot read the configuration file", self.config):
             data = files().read_file(self.config)
-            if data is not None:
-                data.decode()
+            if data is not None and not data.isascii():
+                _check_utf8(data)
         self.result.fields["exists"] = data is not None
+        self.data = data
         return data
 
     def rule(self, purpose: str) -> str:
@@ -418,28 +446,34 @@ class Target:
                            "changed (--force takes everything from the marker to the end of "
                            "the file)", self.config)
 
-    def append(self, data: bytes | None, rule: str) -> int:
-        """Installs into a file without the marker, through the module's inject."""
-        before = data or b""
+    def append(self, rule: str) -> int:
+        """Installs into a file without the marker, through the module's inject. The file's
+        bytes are let go before inject reads them again, so that the two are not held at
+        once: callers keep no reference to them."""
+        before, self.data = self.data or b"", None
+        added = rule_block.block(rule, rule_block.crlf_after(before))
+        self.check_reads_as_text(before, len(before), rule)
         if self.args.dry_run:
-            self.show_diff(data, before + rule_block.block(rule, rule_block.crlf_after(before)))
-        else:
-            added = rule_block.block(rule, rule_block.crlf_after(before))
-            self.intended = lambda now: (len(now) == len(before) + len(added) and
-                                         now.startswith(before) and now.endswith(added))
-            self.written_rule = rule
-            with _reporting("cannot install the rule", self.config):
-                written = self.injector.inject(self.runtime, self.skills_dir)
-            if written is None:
-                raise CommandError(BLANK_RULE, "the rule file is blank, so there is nothing "
-                                   "to install", self.rule_file)
-            self.changed(INSTALLED, rule)
-            self.result.say(f"installed the feedback rule ({written})")
-        self.check_reads_as_text(before, rule)
+            self.show_diff(before, len(before), len(before), added)
+            return OK
+        size = len(before)
+        del before
+        # The file as install leaves it: what it held (without the marker) and the block.
+        self.intended = lambda now: (len(now) == size + len(added) and now.endswith(added)
+                                     and now.find(rule_block.MARKER, 0, size) < 0)
+        self.written_rule = rule
+        with _reporting("cannot install the rule", self.config):
+            written = self.injector.inject(self.runtime, self.skills_dir)
+        if written is None:
+            raise CommandError(BLANK_RULE, "the rule file is blank, so there is nothing "
+                               "to install", self.rule_file)
+        self.changed(INSTALLED, rule)
+        self.result.say(f"installed the feedback rule ({written})")
         return OK
 
-    def rewrite(self, data: bytes, new: bytes, action: str, done: str, state_after: str,
-                rule: str, located: rule_block.Located) -> int:
+    def rewrite(self, data: bytes, start: int, end: int, insert: bytes, action: str, done: str,
+                state_after: str, rule: str, located: rule_block.Located) -> int:
+        """Replaces data[start:end] with `insert`, through the crash-safe replacement."""
         beyond = ""
         if located.state == MODIFIED:  # --force: from the marker to the end of the file
             lines = rule_block.lines_beyond(data, rule)
@@ -447,11 +481,14 @@ class Target:
             if lines:
                 beyond = f" and the {lines} line{'s' if lines > 1 else ''} after it"
         if self.args.dry_run:
-            self.show_diff(data, new)
+            self.show_diff(data, start, end, insert)
             if beyond:
                 self.result.warnings.append(
                     f"kestrix: warning: --force takes the edited block{beyond} ({self.config})")
         else:
+            view = memoryview(data)
+            new = b"".join((view[:start], insert, view[end:]))  # the one copy of the file
+            del view
             self.intended = lambda now: now == new
             self.written_rule = rule
             _replace(self, new, data, action)
@@ -477,27 +514,32 @@ class Target:
         fields["state_after"] = rule_block.locate(now or b"", self.written_rule).state
         return "the file was changed" if fields["changed"] else "nothing was changed"
 
-    def show_diff(self, old: bytes | None, new: bytes) -> None:
-        diff = _unified_diff(str(self.config), old or b"", new)
+    def show_diff(self, old: bytes, start: int, end: int, insert: bytes) -> None:
+        diff = _unified_diff(str(self.config), old, start, end, insert)
         self.result.fields["diff"] = diff
         self.result.text.append(diff)
 
-    def check_reads_as_text(self, before: bytes, rule: str) -> None:
-        """Warns when the text before the block leaves a code fence or an HTML block open
-        that runs on into the block: an agent would read the rule as code, not as a rule."""
+    def check_reads_as_text(self, data: bytes, end: int, rule: str) -> None:
+        """Warns when the text before the block (data[:end]) leaves a code fence or an HTML
+        block open that runs on into the block: an agent would read the rule as code, not as
+        a rule. Only a text with a line that could open one is parsed at all."""
+        if not _could_open_a_block(data, end):
+            return
         try:
             from markdown_it import MarkdownIt
         except ImportError:
             self.result.warnings.append("kestrix: warning: cannot check that the rule reads "
                                         "as Markdown text: markdown-it-py is not installed")
             return
-        text = before + rule_block.block(rule, rule_block.crlf_after(before))
+        text = data[:end] + rule_block.block(rule, rule_block.crlf_after(data, end))
         # The parser's own line ends: CR LF and a lone CR end a line as LF does. Counted on
         # the whole text, since a CR that ends the text before pairs with the block's LF.
         normal = text.decode().replace("\r\n", "\n").replace("\r", "\n")
         from_marker = len(rule_block.MARKER) + len("\n\n") + len(rule) + len("\n")
         marker = normal.count("\n", 0, len(normal) - from_marker)  # the marker's line, from 0
-        for token in MarkdownIt("commonmark").parse(normal):
+        parser = MarkdownIt("commonmark")
+        parser.disable("inline")  # blocks are all it looks at
+        for token in parser.parse(normal):
             # A block of the text before that ends past the marker's line holds the rule.
             if token.level == 0 and token.map and token.map[0] < marker < token.map[1] - 1:
                 kind = {"fence": "code fence", "code_block": "code block"}.get(
@@ -507,6 +549,30 @@ class Target:
                     f"into the feedback rule, so an agent reads the rule as code; close it "
                     f"before the marker ({self.config})")
                 return
+
+
+# What follows the "<" of an HTML block that runs on past a blank line, as the two line ends
+# before the marker are: CommonMark's kinds 1 to 5 (<pre>, <script>, <style>, <textarea>,
+# comments, <?...?>, declarations, CDATA). Kinds 6 and 7 (<div>, any tag) end at a blank line.
+_HTML_OPENER = re.compile(rb"<(?:(?i:pre|script|style|textarea)(?:[ \t>\r\n]|\Z)|!--|\?|"
+                          rb"![A-Za-z]|!\[CDATA\[)")
+
+
+def _could_open_a_block(data: bytes, end: int) -> bool:
+    """Whether data[:end] has a line that could open a code fence or such an HTML block: its
+    opening characters at most three spaces in. Found with bytes.find, a scan at C speed;
+    only such a text is parsed."""
+    for needle in (b"```", b"~~~", b"<"):
+        at = data.find(needle, 0, end)
+        while at >= 0:
+            indent = at
+            while indent > 0 and at - indent < 4 and data[indent - 1] == 0x20:
+                indent -= 1
+            if at - indent <= 3 and (indent == 0 or data[indent - 1] in b"\r\n") and (
+                    needle != b"<" or _HTML_OPENER.match(data, at)):
+                return True
+            at = data.find(needle, at + 1, end)
+    return False
 
 
 def _replace(target: Target, new: bytes, old: bytes, action: str) -> None:
@@ -524,20 +590,64 @@ def _replace(target: Target, new: bytes, old: bytes, action: str) -> None:
                            ) from e
 
 
-def _unified_diff(path: str, old: bytes, new: bytes) -> str:
-    """A unified diff of two file contents, labelled a/PATH and b/PATH; a last line without
-    a line end is flagged as diff and patch expect."""
-    import difflib
-
-    def lines(data: bytes) -> list[str]:
-        # Only LF ends a line here: str.splitlines would also split at form feeds and more.
-        parts = data.decode("utf-8", "surrogateescape").split("\n")
-        return [part + "\n" for part in parts[:-1]] + ([parts[-1]] if parts[-1] else [])
-
+def _unified_diff(path: str, old: bytes, start: int, end: int, insert: bytes) -> str:
+    """The unified diff of putting `insert` in place of old[start:end], labelled a/PATH and
+    b/PATH: one hunk, built from the lines around that range (with three lines of context),
+    never by comparing whole files. A last line without a line end is flagged as diff and
+    patch expect."""
+    first = old.rfind(b"\n", 0, start) + 1  # the start of the line the change begins in
+    last = old.find(b"\n", end)  # the end of the line it ends in
+    last = len(old) if last < 0 else last + 1
+    removed = _lines(old, first, last)
+    added = _lines(b"".join((old[first:start], insert, old[end:last])), 0, None)
+    # Lines the change leaves as they were, at either end, are context, not change.
+    while removed and added and removed[0] == added[0]:
+        first += len(removed.pop(0))
+        added.pop(0)
+    while removed and added and removed[-1] == added[-1]:
+        last -= len(removed.pop())
+        added.pop()
+    if not removed and not added:
+        return ""
+    context_start = first
+    for _ in range(3):
+        if context_start == 0:
+            break
+        context_start = old.rfind(b"\n", 0, context_start - 1) + 1
+    context_end = last
+    for _ in range(3):
+        if context_end >= len(old):
+            break
+        line_end = old.find(b"\n", context_end)
+        context_end = len(old) if line_end < 0 else line_end + 1
+    before, after = _lines(old, context_start, first), _lines(old, last, context_end)
+    line = old.count(b"\n", 0, context_start)  # lines before the hunk
+    old_count = len(before) + len(removed) + len(after)
+    new_count = len(before) + len(added) + len(after)
     label = path if path.startswith("/") else "/" + path
-    return "".join(line if line.endswith("\n") else line + "\n\\ No newline at end of file\n"
-                   for line in difflib.unified_diff(lines(old), lines(new), "a" + label,
-                                                    "b" + label))
+    out = [f"--- a{label}\n+++ b{label}\n"
+           f"@@ -{_hunk_range(line, old_count)} +{_hunk_range(line, new_count)} @@\n"]
+    for sign, lines in ((" ", before), ("-", removed), ("+", added), (" ", after)):
+        for text in lines:
+            shown = text.decode("utf-8", "surrogateescape")
+            out.append(sign + shown if shown.endswith("\n") else
+                       f"{sign}{shown}\n\\ No newline at end of file\n")
+    return "".join(out)
+
+
+def _lines(data: bytes, start: int, end: int | None) -> list[bytes]:
+    """The lines of data[start:end], each with its LF; only LF ends a line here."""
+    part = data[start:end]
+    lines = part.split(b"\n")
+    return [line + b"\n" for line in lines[:-1]] + ([lines[-1]] if lines[-1] else [])
+
+
+def _hunk_range(before: int, count: int) -> str:
+    """A hunk's range as diff writes it: its first line (1-based), and its length unless 1;
+    an empty range names the line before it."""
+    if count == 1:
+        return str(before + 1)
+    return f"{before + 1 if count else before},{count}"
 
 
 # --- the actions ---------------------------------------------------------------------------
@@ -545,16 +655,16 @@ def _unified_diff(path: str, old: bytes, new: bytes) -> str:
 
 def run_install(args: argparse.Namespace, result: Result) -> int:
     target = Target(args, result, needs_folder=True)
-    data = target.read()
+    target.read()
     rule = target.rule("there is nothing to install")
-    located = target.locate(data, rule)
+    located = target.locate(target.data, rule)
     if located.state == NOT_INSTALLED:
-        return target.append(data, rule)
+        return target.append(rule)
     # inject leaves every file that holds the marker alone; say which state it is in.
     where = _place(located.marker_lines)
     if located.state == INSTALLED:
         result.say(f"already installed, marker on {where} ({target.config})")
-        target.check_reads_as_text(data[: located.start], rule)
+        target.check_reads_as_text(target.data or b"", located.start or 0, rule)
     elif located.state == OUTDATED:
         result.say(f"not changed: the rule of an older release is installed, marker on "
                    f"{where}; 'kestrix skills update' replaces it ({target.config})")
@@ -566,26 +676,25 @@ def run_install(args: argparse.Namespace, result: Result) -> int:
 
 def run_update(args: argparse.Namespace, result: Result) -> int:
     target = Target(args, result, needs_folder=True)
-    data = target.read()
+    target.read()
     rule = target.rule("there is nothing to install")
-    located = target.locate(data, rule)
-    if data is None or located.state == NOT_INSTALLED:
-        return target.append(data, rule)
+    located = target.locate(target.data, rule)
+    if target.data is None or located.state == NOT_INSTALLED:
+        return target.append(rule)
+    data = target.data
     if located.state == INSTALLED:
         result.say(f"already up to date, marker on {_place(located.marker_lines)} "
                    f"({target.config})")
-        target.check_reads_as_text(data[: located.start], rule)
+        target.check_reads_as_text(data, located.start or 0, rule)
         return OK
     if located.state == MODIFIED and not (args.force and located.start is not None):
         target.refuse(located)
     start = located.start or 0
-    before = data[:start]
-    after = data[located.end:] if located.state == OUTDATED else b""
-    new = before + rule_block.block(rule, rule_block.crlf_after(before)) + after
-    target.rewrite(data, new, "cannot update the rule", "updated the feedback rule", INSTALLED,
-                   rule, located)
-    target.check_reads_as_text(before, rule)
-    return OK
+    end = located.end if located.state == OUTDATED else len(data)
+    block = rule_block.block(rule, rule_block.crlf_after(data, start))
+    target.check_reads_as_text(data, start, rule)
+    return target.rewrite(data, start, end, block, "cannot update the rule",
+                          "updated the feedback rule", INSTALLED, rule, located)
 
 
 def run_uninstall(args: argparse.Namespace, result: Result) -> int:
@@ -598,9 +707,8 @@ def run_uninstall(args: argparse.Namespace, result: Result) -> int:
         return OK
     if located.state == MODIFIED and not (args.force and located.start is not None):
         target.refuse(located)
-    new = data[: located.start] + data[located.end:]
-    return target.rewrite(data, new, "cannot remove the rule", "removed the feedback rule",
-                          NOT_INSTALLED, target.today, located)
+    return target.rewrite(data, located.start or 0, located.end, b"", "cannot remove the rule",
+                          "removed the feedback rule", NOT_INSTALLED, target.today, located)
 
 
 def run_status(args: argparse.Namespace, result: Result) -> int:
@@ -766,6 +874,12 @@ def main(argv: "Sequence[str] | None" = None) -> int:
         if not argv:
             _complain(build_parser().format_help().rstrip("\n"))
             return USAGE
+        words = set(_options_of(argv))
+        if words & {"-V", "--version"} and words <= {"-V", "--version", "--json", "-q",
+                                                     "--quiet", "--debug"}:
+            # Nothing but the version asked for: no parser to build.
+            _print_version(as_json)
+            return OK
         args = build_parser(_action_named(argv)).parse_args(argv)
         for name in ("quiet", "json", "debug", "dry_run", "force", "all"):
             if not hasattr(args, name):

@@ -28,9 +28,10 @@ MODIFIED = "modified"
 NOT_INSTALLED = "not_installed"
 
 
-def crlf_after(text: bytes) -> bool:
-    """Whether install writes its block after `text` in CRLF: the first line end is CR LF."""
-    lf = text.find(b"\n")
+def crlf_after(text: bytes, end: int | None = None) -> bool:
+    """Whether install writes its block after `text` (or its first `end` bytes, without
+    slicing them out) in CRLF: the first line end is CR LF."""
+    lf = text.find(b"\n", 0, end)
     return lf > 0 and text[lf - 1] == 0x0D
 
 
@@ -43,9 +44,11 @@ def block(rule: str, crlf: bool) -> bytes:
 
 def marker_lines(data: bytes) -> list[int]:
     """1-based numbers of the lines that hold the marker, once per marker."""
-    lines, at = [], data.find(MARKER)
+    lines, at, line, counted = [], data.find(MARKER), 1, 0
     while at >= 0:
-        lines.append(data.count(b"\n", 0, at) + 1)
+        line += data.count(b"\n", counted, at)  # counted on from the marker before
+        counted = at
+        lines.append(line)
         at = data.find(MARKER, at + len(MARKER))
     return lines
 
@@ -79,9 +82,9 @@ def locate(data: bytes, rule: str,
     at = data.find(MARKER)
     # The line ends before the marker tell the layout: install's block follows the text
     # before it, so two CR LFs after a text whose first line end is CR LF, else two LFs.
-    if data.endswith(b"\r\n\r\n", 0, at) and crlf_after(data[: at - 4]):
+    if data.endswith(b"\r\n\r\n", 0, at) and crlf_after(data, at - 4):
         start, crlf = at - 4, True
-    elif data.endswith(b"\n\n", 0, at) and not crlf_after(data[: at - 2]):
+    elif data.endswith(b"\n\n", 0, at) and not crlf_after(data, at - 2):
         start, crlf = at - 2, False
     else:
         return Located(MODIFIED, lines, _forced_start(data, at), len(data))
@@ -142,11 +145,11 @@ def _known_block_end(data: bytes, start: int, at: int, crlf: bool,
     known = set(KNOWN_RULE_SHA256)
     if recorded is not None and (own := recorded()) is not None:
         known.add(own)
-    digest, line_start = sha256(), rule_start
+    digest, line_start, view = sha256(), rule_start, memoryview(data)
     while (line_end := data.find(eol, line_start)) >= 0:
         if line_start > rule_start:
             digest.update(b"\n")  # known rules are hashed in LF
-        digest.update(data[line_start:line_end])
+        digest.update(view[line_start:line_end])
         end = line_end + len(eol)
         if digest.copy().hexdigest() in known:
             rule = data[rule_start:line_end].replace(b"\r\n", b"\n").decode()
