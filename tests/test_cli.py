@@ -15,6 +15,7 @@ import pytest
 
 from conftest import RULE_TEXT
 from kestrix import cli
+from kestrix.cli.diff import unified_diff
 from kestrix.skills.services import rule_injector as ri
 from kestrix.skills.services.file_route import ROUTE_VARIABLE
 from kestrix.skills.services.rule_block import MARKER, block
@@ -289,8 +290,8 @@ def test_errors_are_one_line_with_their_exit_code(claude_skills, templates, args
     ("fifo", "status"), ("fifo", "install"), ("fifo", "update"), ("fifo", "uninstall"),
     ("socket", "status"), ("link-to-dev-null", "status"), ("link-to-dev-null", "update"),
 ])
-def test_fifos_sockets_and_devices_are_refused_without_blocking(claude_skills, kind, command,
-                                                               file_route):
+def test_fifos_sockets_and_devices_are_refused_without_blocking(
+        claude_skills, kind, command, file_route):
     config = claude_skills.parent / "CLAUDE.md"
     if kind == "fifo":
         os.mkfifo(config)
@@ -397,8 +398,8 @@ def test_runs_load_only_what_they_need(claude_skills, args):
     args = [arg.format(skills=claude_skills) for arg in args]
     done = kestrix(claude_skills, *args, entry=(sys.executable, "-c", code))
     # install and update load signal to hear SIGTERM; codecs is loaded by the interpreter.
-    assert done.stdout.splitlines()[-1] == ("['codecs', 'signal']" if "install" in args or
-                                           "update" in args else "['codecs']")
+    writes = "install" in args or "update" in args
+    assert done.stdout.splitlines()[-1] == ("['codecs', 'signal']" if writes else "['codecs']")
 
 
 def test_paths_entry_points_and_debug(tmp_path):
@@ -415,14 +416,15 @@ def test_paths_entry_points_and_debug(tmp_path):
 
 
 # Runs the command with one function replaced by one that raises.
-PATCHED = """import sys, kestrix.cli, kestrix.skills.services._safe_write as sw
+PATCHED = """import sys, kestrix.cli, kestrix.cli.actions, kestrix.skills.services._safe_write as sw
 def fail(*args, **kwargs): raise {error}
 {target} = fail
 sys.exit(kestrix.cli.main(sys.argv[1:]))"""
 
 
 @pytest.mark.parametrize("command, target, error, code, stderr", [
-    ("status", "kestrix.cli.run_status", "KeyboardInterrupt", 130, "kestrix: interrupted"),
+    ("status", "kestrix.cli.actions.run_status", "KeyboardInterrupt", 130,
+     "kestrix: interrupted"),
     ("uninstall", "sw.replace_file", "PermissionError(13, 'Permission denied', str(args[0]))",
      cli.FAILED, "kestrix: error: cannot remove the rule: Permission denied ({config})"),
     ("uninstall", "sw.replace_file", f"OSError({errno.ESTALE}, 'Stale file handle')",
@@ -447,12 +449,13 @@ def test_help_lists_the_runtimes_of_the_module_table(monkeypatch, capsys):
 
 
 # Runs the command with one step replaced by `action`, once the step is reached.
-STOPPED = """import os, signal, sys, time, kestrix.cli, kestrix.skills.services._safe_write as sw
+STOPPED = """import os, signal, sys, time, kestrix.cli, kestrix.cli.target
+import kestrix.skills.services._safe_write as sw
 def stop(*args, **kwargs):
     {action}
 {target} = stop
 sys.exit(kestrix.cli.main(sys.argv[1:]))"""
-AFTER_WRITE = "kestrix.cli.Target.changed"  # the step right after install's write
+AFTER_WRITE = "kestrix.cli.target.Target.changed"  # the step right after install's write
 SIGTERM = "os.kill(os.getpid(), signal.SIGTERM); time.sleep(30)"
 
 
@@ -480,7 +483,8 @@ def test_the_report_is_the_files_truth(claude_skills, templates, command, target
     changed = state_after == "installed"
     assert (done.returncode, report["exit_code"], report["changed"], report["state_after"]) == (
         code, code, changed, state_after)
-    assert report["error"] == f"{words} ({config})" and done.stderr.endswith(f"{words} ({config})\n")
+    line = f"{words} ({config})"
+    assert report["error"] == line and done.stderr.endswith(line + "\n")
     assert (config.read_bytes() == before) != changed
 
 
@@ -505,14 +509,14 @@ def test_force_names_what_it_takes_beyond_the_block(claude_skills, templates, co
 def test_paths_stdout_cannot_encode_are_shown_escaped(tmp_path):
     skills = tmp_path / os.fsdecode(b"caf\xe9") / "skills"
     skills.mkdir(parents=True)
-    shown = str(skills.parent).encode("utf-8", "surrogateescape").decode("utf-8",
-                                                                          "backslashreplace")
-    assert shown.endswith("caf\\xe9")
+    shown = str(skills.parent).encode("utf-8", "surrogateescape")
+    shown = shown.decode("utf-8", "backslashreplace") + "/CLAUDE.md"
+    assert shown.endswith("caf\\xe9/CLAUDE.md")
     strict = {"PYTHONIOENCODING": "utf-8:strict"}
     done = kestrix("skills", "install", "claude", skills, env=strict)
-    assert (done.returncode, done.stdout) == (0, f"installed the feedback rule ({shown}/CLAUDE.md)\n")
+    assert (done.returncode, done.stdout) == (0, f"installed the feedback rule ({shown})\n")
     done = kestrix("skills", "status", "claude", skills, env=strict)
-    assert (done.returncode, done.stdout) == (0, f"installed, marker on line 3 ({shown}/CLAUDE.md)\n")
+    assert (done.returncode, done.stdout) == (0, f"installed, marker on line 3 ({shown})\n")
 
 
 @pytest.mark.parametrize("command, code, after", [
@@ -553,7 +557,8 @@ DAMAGE = {
                       "does not hold paths and digests"),
     "fifo": (lambda folder: (folder / "rules.json").unlink() or os.mkfifo(folder / "rules.json"),
              "not a regular file"),
-    "group-writable-folder": (lambda folder: os.chmod(folder, 0o770), "can be written by other users"),
+    "group-writable-folder": (lambda folder: os.chmod(folder, 0o770),
+                              "can be written by other users"),
     "another-users-folder": (_nobody_owns, "belongs to another user"),
     "folder-is-a-link": (lambda folder: folder.rename(folder.with_name("elsewhere")) and
                          folder.symlink_to("elsewhere"), "is not a folder"),
@@ -613,7 +618,8 @@ def test_a_projects_own_file_and_every_agent_at_once(home, tmp_path):
     done = kestrix("skills", "status", "--all")
     assert done.returncode == cli.FAILED and done.stdout.splitlines() == [
         f"claude: installed, marker on line 3 ({home}/.claude/CLAUDE.md)",
-        f"codex: error: cannot read the configuration file: Is a directory ({home}/.codex/AGENTS.md)",
+        "codex: error: cannot read the configuration file: Is a directory "
+        f"({home}/.codex/AGENTS.md)",
         f"opencode: not installed: no configuration file ({home}/.config/opencode/AGENTS.md)"]
     (home / ".codex/AGENTS.md").rmdir()
     done = kestrix("skills", "status", "--all", "--json")
@@ -635,7 +641,7 @@ def test_a_projects_own_file_and_every_agent_at_once(home, tmp_path):
 def test_dry_run_diffs_are_patches_of_the_one_range(tmp_path, old, start, end, insert):
     path = tmp_path / "CLAUDE.md"
     path.write_bytes(old)
-    diff = cli._unified_diff(str(path), old, start, end, insert)
+    diff = unified_diff(str(path), old, start, end, insert)
     assert diff.count("@@ -") == 1
     (tmp_path / "d.diff").write_text(diff, encoding="utf-8", newline="")
     subprocess.run(["git", "apply", "-p1", tmp_path / "d.diff"], cwd="/", check=True, timeout=30)

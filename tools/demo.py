@@ -1,6 +1,7 @@
 """Shows the kestrix command installing, checking, updating and removing the rule on a
 scratch folder."""
 
+import os
 import shutil
 import subprocess
 import sys
@@ -9,15 +10,20 @@ from pathlib import Path
 KESTRIX = Path(sys.executable).with_name("kestrix")
 
 
+STATE: dict[str, str] = {}  # the record of written rules goes to the scratch folder too
+
+
 def kestrix(*args: str) -> None:
     print(f"$ kestrix {' '.join(args)}")
-    done = subprocess.run([str(KESTRIX), *args], capture_output=True, text=True)
+    done = subprocess.run([str(KESTRIX), *args], capture_output=True, text=True,
+                          env={**os.environ, **STATE})
     print(done.stdout + done.stderr + f"(exit {done.returncode})\n")
 
 
 def main() -> int:
     scratch = Path(sys.argv[1] if len(sys.argv) > 1 else "build/demo").absolute()
     shutil.rmtree(scratch, ignore_errors=True)
+    STATE["XDG_STATE_HOME"] = str(scratch / "state")
     skills = scratch / ".claude" / "skills"
     config = skills.parent / "CLAUDE.md"
     # An existing CLAUDE.md with the user's own text, to show that it is kept.

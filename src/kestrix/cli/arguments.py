@@ -1,0 +1,163 @@
+"""The command line: the parser of `kestrix [options] skills ACTION ...` and its options,
+built for the one action a command line names."""
+
+import argparse
+import os
+import sys
+
+from kestrix.cli.codes import EXIT_CODES_HELP, USAGE
+from kestrix.cli.locations import DEFAULT_RUNTIMES
+from kestrix.cli.output import CommandError, complain, write
+
+# Names for annotations only, quoted where they are used: importing typing (or
+# __future__ for unevaluated annotations) is a noticeable part of a run.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NoReturn
+
+
+def _help_width() -> int:
+    """The width argparse gives its help, found as shutil finds it: COLUMNS, else the
+    terminal's, else 80 columns."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return (columns or 80) - 2
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """argparse's formatter with its width given: the parser makes one for every argument
+    it is given, on every run, and would import shutil (a tenth of a run) to size it."""
+
+    def __init__(self, prog: str) -> None:
+        super().__init__(prog, width=_help_width())
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser whose usage errors are one line with their own exit code, which
+    takes no abbreviated options and prints through the command's own output."""
+
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        kwargs.setdefault("allow_abbrev", False)
+        kwargs.setdefault("formatter_class", _Formatter)
+        super().__init__(*args, **kwargs)
+
+    def error(self, message: str) -> "NoReturn":
+        raise CommandError(USAGE, f"{message}; see '{self.prog} --help'")
+
+    def _print_message(self, message: str, file: object = None) -> None:
+        if file is sys.stdout:
+            write(message)
+        elif message:
+            complain(message.rstrip("\n"))
+
+
+ARGV: "list[str] | None" = None  # the command line main() was given, for --version
+
+
+class Version(argparse.Action):
+    """--version: the installed distribution's version, looked up only when asked for."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                         nargs=0, help="print the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: object, values: object,
+                 option_string: str | None = None) -> None:
+        from kestrix.cli.version import print_version
+
+        print_version("--json" in options_of(sys.argv[1:] if ARGV is None else ARGV))
+        parser.exit()
+
+
+def _runtimes_help() -> str:
+    from kestrix.skills.services import rule_injector as ri
+
+    by_file: dict[str, list[str]] = {}
+    for runtime, name in ri.RUNTIME_CONFIG_FILES.items():
+        by_file.setdefault(str(name), []).append(str(runtime))
+    return "; ".join(f"{', '.join(runtimes)} ({name})" for name, runtimes in by_file.items())
+
+
+ACTIONS = {
+    "install": "append the feedback rule to the configuration file, once",
+    "update": "install the feedback rule, or replace an older release's",
+    "status": "tell whether the feedback rule is installed",
+    "uninstall": "remove the feedback rule's block",
+}
+
+
+def _add_global_options(parser: argparse.ArgumentParser) -> None:
+    """The options every level takes, so they may stand before the subcommand too. They
+    have no defaults, or a lower level would overwrite what a higher one was given."""
+    parser.add_argument("-q", "--quiet", action="store_true", default=argparse.SUPPRESS,
+                        help="print nothing but errors and warnings")
+    parser.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                        help="print one JSON object, errors included (even with -q)")
+    parser.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                        help="show tracebacks of errors")
+
+
+def build_parser(only: str | None = None) -> argparse.ArgumentParser:
+    """The command's parser; with `only`, the one action the command line names (making
+    every action's parser is a tenth of a run)."""
+    parser = _Parser(prog="kestrix", description="Install skills for AI coding agents.")
+    _add_global_options(parser)
+    parser.add_argument("-V", "--version", action=Version)
+    groups = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
+    skills = groups.add_parser("skills", help="skills of an agent runtime",
+                               description="Skills of an agent runtime.")
+    _add_global_options(skills)
+    commands = skills.add_subparsers(title="actions", metavar="ACTION", required=True)
+
+    for name, text in ACTIONS.items():
+        if only is not None and name != only:
+            continue
+        command = commands.add_parser(name, help=text, description=text + ".",
+                                      epilog=EXIT_CODES_HELP)
+        command.set_defaults(command=name)
+        command.add_argument("runtime", metavar="RUNTIME", nargs="?" if name == "status" else None,
+                             help=f"agent runtime: {_runtimes_help()}".replace("%", "%%"))
+        command.add_argument("skills_dir", metavar="SKILLS_DIR", nargs="?",
+                             help="the runtime's skills folder; the configuration file is "
+                                  "beside it (default: the runtime's own folder, such as "
+                                  "~/.claude/skills)")
+        command.add_argument("--config-file", metavar="PATH",
+                             help="the configuration file itself (a project's CLAUDE.md, a "
+                                  "nested AGENTS.md), instead of SKILLS_DIR")
+        command.add_argument("--templates", metavar="DIR",
+                             help="skill templates root holding kestrix-feedback/data/"
+                                  "FEEDBACK_RULE.md (default: the rule shipped with the "
+                                  "package)")
+        _add_global_options(command)
+        if name == "status":
+            command.add_argument("--all", action="store_true",
+                                 help="every runtime with a default folder, one line each "
+                                      f"({', '.join(DEFAULT_RUNTIMES)}); no RUNTIME")
+        else:
+            command.add_argument("--dry-run", action="store_true",
+                                 help="print the change as a unified diff; write nothing")
+        if name in ("update", "uninstall"):
+            command.add_argument("--force", action="store_true",
+                                 help="also take an edited block whose marker appears once: "
+                                      "everything from the marker to the end of the file")
+    return parser
+
+
+def options_of(argv: list[str]) -> list[str]:
+    return argv[: argv.index("--")] if "--" in argv else argv
+
+
+def action_named(argv: list[str]) -> str | None:
+    """The action of `kestrix [options] skills [options] ACTION ...`, if it is one: only
+    options without values may stand before it."""
+    words = [word for word in options_of(argv) if not word.startswith("-")][:2]
+    if len(words) == 2 and words[0] == "skills" and words[1] in ACTIONS:
+        return words[1]
+    return None
