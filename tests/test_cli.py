@@ -3,8 +3,9 @@ dry runs, JSON, output and argument errors."""
 
 import errno
 import json
-import os
 import hashlib
+import os
+import shutil
 import socket
 import stat
 import subprocess
@@ -15,6 +16,7 @@ import pytest
 
 from conftest import RULE_TEXT
 from kestrix import cli
+from kestrix.cli import arguments  # noqa: F401 - cli.arguments below
 from kestrix.cli.diff import unified_diff
 from kestrix.skills.services import rule_injector as ri
 from kestrix.skills.services.file_route import ROUTE_VARIABLE
@@ -23,6 +25,9 @@ from kestrix.skills.services.rule_block import MARKER, block
 LF_BLOCK, CRLF_BLOCK = block(RULE_TEXT, False), block(RULE_TEXT, True)
 BOM = b"\xef\xbb\xbf"
 OTHER_TOOL = b"\n<!-- other tool -->\nkeep me\n"
+
+
+KESTRIX_SCRIPT = Path(sys.executable).with_name("kestrix")
 
 
 def kestrix(*args, cwd=None, env=None, entry=(str(Path(sys.executable).with_name("kestrix")),),
@@ -646,3 +651,43 @@ def test_dry_run_diffs_are_patches_of_the_one_range(tmp_path, old, start, end, i
     (tmp_path / "d.diff").write_text(diff, encoding="utf-8", newline="")
     subprocess.run(["git", "apply", "-p1", tmp_path / "d.diff"], cwd="/", check=True, timeout=30)
     assert path.read_bytes() == old[:start] + insert + old[end:]
+
+
+@pytest.mark.parametrize("words, want", [
+    ("kestrix sk", "skills"),
+    ("kestrix completion f", "fish"),
+    ("kestrix skills up", "update"),
+    ("kestrix --json skills st", "status"),
+    ("kestrix skills install c", "claude codex"),
+    ("kestrix skills update claude --f", "--force"),
+    ("kestrix skills status --a", "--all"),
+    ("kestrix skills install claude --templates {tmp}/pro", "{tmp}/project"),
+    ("kestrix skills install claude {tmp}/pro", "{tmp}/project"),
+    ("kestrix skills install claude {tmp}/project x", ""),
+])
+def test_bash_completes_words_and_folders(tmp_path, words, want):
+    (tmp_path / "project").mkdir()
+    (tmp_path / "profile.txt").write_text("")  # a file: never offered for a folder
+    words = words.format(tmp=tmp_path).split(" ")
+    shell = (f'eval "$({KESTRIX_SCRIPT} completion bash)"; COMP_WORDS=({" ".join(words)}); '
+             f'COMP_CWORD={len(words) - 1}; _kestrix; echo "${{COMPREPLY[*]}}"')
+    done = subprocess.run(["bash", "-c", shell], capture_output=True, text=True, timeout=30)
+    assert (done.returncode, done.stdout, done.stderr) == (0, want.format(tmp=tmp_path) + "\n", "")
+
+
+@pytest.mark.parametrize("shell, check", [("bash", ["bash", "-n"]), ("zsh", ["zsh", "-n"]),
+                                          ("fish", ["fish", "--no-execute"])])
+def test_every_completion_script_parses(tmp_path, shell, check):
+    done = kestrix("completion", shell)
+    assert done.returncode == 0 and "kestrix" in done.stdout
+    for word in (*cli.arguments.ACTIONS, "config-file", "dry-run", "all", "codex"):
+        assert word in done.stdout  # made from the parser's own tables
+    if shutil.which(check[0]) is None:
+        pytest.skip(f"{check[0]} is not installed to parse its script")
+    (tmp_path / "script").write_text(done.stdout)
+    assert subprocess.run([*check, tmp_path / "script"], timeout=30).returncode == 0
+    if shell == "fish":  # fish completes a command line it is given, so ask it
+        done = subprocess.run(["fish", "-c", f"source {tmp_path / 'script'}; complete -C "
+                               "'kestrix skills update c'"], capture_output=True, text=True,
+                              timeout=30)
+        assert done.stdout.split() == ["claude", "codex"]

@@ -4,7 +4,7 @@ runtime's configuration file.
 Its rooms: codes (exit codes), arguments (the parser), locations (where each agent's file
 is), target (one run's file: read, located, written), actions (one function per action),
 diff (dry runs), reads_as_text (the Markdown check), output (text, JSON, errors), version
-and completion. main() below imports each only when a run needs it, so that the cost of a
+and completion (shell scripts). main() below imports each only when a run needs it, so that the cost of a
 run follows its work: --version builds no parser, status loads no writer.
 """
 
@@ -66,6 +66,12 @@ def main(argv: "Sequence[str] | None" = None) -> int:
             complain(arguments.build_parser().format_help().rstrip("\n"))
             return USAGE
         args = arguments.build_parser(arguments.action_named(argv)).parse_args(argv)
+        if args.command == "completion":
+            from kestrix.cli.completion import script
+            from kestrix.cli.output import write
+
+            write(script(args.shell))
+            return OK
         for name in ("quiet", "json", "debug", "dry_run", "force", "all"):
             if not hasattr(args, name):
                 setattr(args, name, False)

@@ -115,6 +115,14 @@ def build_parser(only: str | None = None) -> argparse.ArgumentParser:
                                description="Skills of an agent runtime.")
     _add_global_options(skills)
     commands = skills.add_subparsers(title="actions", metavar="ACTION", required=True)
+    completion = groups.add_parser(
+        "completion", help="print a shell completion script",
+        description="Print a script that completes kestrix's actions, runtimes, options and "
+                    "folders: eval \"$(kestrix completion bash)\" in ~/.bashrc, the same with "
+                    "zsh in ~/.zshrc, or kestrix completion fish | source in fish's config.")
+    completion.add_argument("shell", choices=("bash", "zsh", "fish"), metavar="SHELL",
+                            help="bash, zsh or fish")
+    completion.set_defaults(command="completion")
 
     for name, text in ACTIONS.items():
         if only is not None and name != only:
