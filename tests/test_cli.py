@@ -16,7 +16,7 @@ import pytest
 
 from conftest import RULE_TEXT
 from kestrix import cli
-from kestrix.cli import arguments  # noqa: F401 - cli.arguments below
+from kestrix.cli.arguments import ACTIONS
 from kestrix.cli.diff import unified_diff
 from kestrix.skills.services import rule_injector as ri
 from kestrix.skills.services.file_route import ROUTE_VARIABLE
@@ -680,7 +680,7 @@ def test_bash_completes_words_and_folders(tmp_path, words, want):
 def test_every_completion_script_parses(tmp_path, shell, check):
     done = kestrix("completion", shell)
     assert done.returncode == 0 and "kestrix" in done.stdout
-    for word in (*cli.arguments.ACTIONS, "config-file", "dry-run", "all", "codex"):
+    for word in (*ACTIONS, "config-file", "dry-run", "all", "codex"):
         assert word in done.stdout  # made from the parser's own tables
     if shutil.which(check[0]) is None:
         pytest.skip(f"{check[0]} is not installed to parse its script")
