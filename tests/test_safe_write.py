@@ -13,7 +13,7 @@ import sys
 
 import pytest
 
-from conftest import leftovers
+from conftest import G, V, W, in_child, leftovers, needs_root, own_file
 from kestrix.skills.services import _portable_write, _safe_write
 from kestrix.skills.services.file_route import ROUTE_VARIABLE
 
@@ -154,3 +154,36 @@ def test_the_command_takes_the_native_route_on_linux(claude_skills, monkeypatch,
     done = subprocess.run([sys.executable, "-c", code, str(claude_skills)], capture_output=True,
                           text=True, timeout=60, check=True)
     assert done.stdout == f"{modules}\n"
+
+
+# (folder's mode and owner, file's mode and owner, the writer's groups, whether the file is
+# renamed over rather than written in place, or the error that refuses it)
+OTHER_USERS = {
+    "folder-not-writable": ((0o755, (0, 0)), (0o644, (V, V)), (), False),
+    "sticky-folder-anothers-file": ((0o1777, (0, 0)), (0o664, (W, G)), (G,), False),
+    "own-folder": ((0o755, (V, V)), (0o640, (V, V)), (), True),
+    "read-only-file": ((0o755, (V, V)), (0o444, (V, V)), (), errno.EACCES),
+}
+
+
+@needs_root
+@pytest.mark.parametrize("case", list(OTHER_USERS))
+def test_another_users_write_keeps_name_owner_and_mode(shared_dir, files, case):
+    (folder_mode, folder_owner), (mode, owner), groups, renamed = OTHER_USERS[case]
+    folder = shared_dir(folder_mode, folder_owner)
+    config = own_file(folder / "CLAUDE.md", b"old\n", owner, mode)
+    inode = config.stat().st_ino
+
+    def write():
+        try:
+            files.replace_file(config, b"new text\n", expected=b"old\n")
+        except OSError as e:
+            return e.errno
+    refused = in_child(write, user=(V, V), groups=groups)
+    after = config.stat()
+    if not isinstance(renamed, bool):  # a file its writer may not write is refused
+        assert (refused, config.read_bytes(), after.st_ino) == (renamed, b"old\n", inode)
+    else:
+        assert config.read_bytes() == b"new text\n" and (after.st_ino != inode) == renamed
+    assert (stat.S_IMODE(after.st_mode), after.st_uid, after.st_gid) == (mode, *owner)
+    assert leftovers(folder) == []

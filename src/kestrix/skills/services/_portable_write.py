@@ -15,6 +15,11 @@ import errno
 import os
 import stat
 
+try:
+    import fcntl
+except ImportError:  # Windows: no flock
+    fcntl = None  # type: ignore[assignment]
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -84,9 +89,7 @@ def read_file(path: "str | os.PathLike[str]", /) -> bytes | None:
 
 def _lock(fd: int, path: str) -> None:
     """An exclusive lock among the writers of this route, where the OS has flock."""
-    try:
-        import fcntl
-    except ImportError:
+    if fcntl is None:
         return
     import time
 
@@ -160,17 +163,18 @@ def _through_new_file(target: str, data: "bytes | memoryview", old: "os.stat_res
     """Writes `data` to a private new file beside `target` and renames it over; False when
     the new file cannot be the old one in every respect or the folder refuses the rename
     (nothing was changed then). `still_there()` is asked right before the rename."""
-    import secrets
-
     folder, base = os.path.split(target)
-    temporary = os.path.join(
-        folder, f"{TEMPORARY_PREFIX}{base}.{secrets.token_hex(8)}.tmp")
+    temporary = os.path.join(folder, f"{TEMPORARY_PREFIX}{base}.{os.urandom(8).hex()}.tmp")
     flags = (os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0)
              | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0))
     try:
         fd = os.open(temporary, flags, 0o600)
-    except OSError as e:
+    except PermissionError as e:
+        if old is not None:
+            return False  # a folder we may not write: the file itself may be written in place
         raise OSError(e.errno, e.strerror, shown) from None  # the file's name, not ours
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, shown) from None
     renamed = False
     try:
         try:
@@ -211,23 +215,22 @@ class _Changed(Exception):
     """The file changed between reading and writing: read it again and start over."""
 
 
-def _in_place(target: str, info: os.stat_result, path: str, data: "bytes | memoryview",
-              old: bytes) -> None:
-    """Writes `data` over the file `info` describes; on failure the old bytes are put back.
-    The file was opened for reading only (a read-only file can still be renamed over): it is
-    opened again for writing, and must be the same file."""
+def _writable(target: str, info: os.stat_result, path: str) -> int:
+    """The file `info` describes, opened again for writing: a file we may not write is not
+    ours to replace either, as the compiled route has it, even in a folder of ours. Must be
+    the same file."""
     flags = (os.O_RDWR | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0)
              | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0))
     try:
         fd = os.open(target, flags)
+    except FileNotFoundError:
+        raise _Changed from None
     except OSError as e:
         raise OSError(e.errno, e.strerror, path) from None
-    try:
-        if not _same_file(os.fstat(fd), info):
-            raise _Changed
-        _rewrite(fd, path, data, old)
-    finally:
+    if not _same_file(os.fstat(fd), info):
         os.close(fd)
+        raise _Changed
+    return fd
 
 
 def _rewrite(fd: int, path: str, data: "bytes | memoryview", old: bytes) -> None:
@@ -266,13 +269,19 @@ def replace_file(path: "str | os.PathLike[str]", data: object, /,
                 return
             except _Changed:
                 continue
-        fd, info = opened
+        read_fd, info = opened
+        target = os.path.realpath(name)
+        try:
+            fd = _writable(target, info, name)
+        except _Changed:
+            continue
+        finally:
+            os.close(read_fd)
         try:
             _lock(fd, name)
             current = _read_all(fd, info.st_size)
             if wanted is not None and current != wanted:
                 raise _error(errno.ESTALE, name, "The file changed since it was read")
-            target = os.path.realpath(name)
 
             def unchanged() -> None:
                 try:
@@ -287,7 +296,7 @@ def replace_file(path: "str | os.PathLike[str]", data: object, /,
                 if info.st_nlink == 1 and not _has_extended_attributes(fd) and \
                         _through_new_file(target, new, info, unchanged, name):
                     return
-                _in_place(target, info, name, new, current)
+                _rewrite(fd, name, new, current)
                 return
             except _Changed:
                 continue
