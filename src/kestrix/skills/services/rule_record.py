@@ -182,10 +182,9 @@ def record(config: str, rule_digest: str | None, notes: list[str]) -> None:
 
 def _write(where: str, entries: dict[str, str]) -> None:
     import json
-    import secrets
 
     data = json.dumps(entries, indent=0, sort_keys=True).encode()
-    temporary = os.path.join(where, f".{RECORD_NAME}.{secrets.token_hex(8)}.tmp")
+    temporary = os.path.join(where, f".{RECORD_NAME}.{os.urandom(8).hex()}.tmp")
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _FLAGS, 0o600)
     try:
         try:
