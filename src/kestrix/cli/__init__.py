@@ -65,7 +65,7 @@ def main(argv: "Sequence[str] | None" = None) -> int:
         if not argv:
             complain(arguments.build_parser().format_help().rstrip("\n"))
             return USAGE
-        args = arguments.build_parser(arguments.action_named(argv)).parse_args(argv)
+        args = arguments.parse(argv)
         if args.command == "completion":
             from kestrix.cli.completion import script
             from kestrix.cli.output import write

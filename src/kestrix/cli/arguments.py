@@ -169,3 +169,20 @@ def action_named(argv: list[str]) -> str | None:
     if len(words) == 2 and words[0] == "skills" and words[1] in ACTIONS:
         return words[1]
     return None
+
+
+def parse(argv: list[str]) -> argparse.Namespace:
+    """The command line read by the parser of the action it names. The command speaks
+    English, and argparse looks up a translation of every text it makes, searching the
+    locale folders each time (a twentieth of a status run) for catalogues CPython does not
+    ship: for this parse only, its texts are taken as they are."""
+    translate = argparse._  # type: ignore[attr-defined]
+    argparse._ = _as_written  # type: ignore[attr-defined]
+    try:
+        return build_parser(action_named(argv)).parse_args(argv)
+    finally:
+        argparse._ = translate  # type: ignore[attr-defined]
+
+
+def _as_written(text: str) -> str:
+    return text
