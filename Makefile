@@ -1,4 +1,6 @@
 # Build, demo and test targets. `make demo` and `make test` work from a clean clone.
+# PY_VERSION: the CPython minor version to build for and test with (3.13 or newer).
+PY_VERSION ?= 3.13
 VENV      ?= .venv
 BUILD_DIR ?= build/cp313
 PY        := $(VENV)/bin/python
@@ -7,12 +9,12 @@ SOURCES   := CMakeLists.txt pyproject.toml $(shell find src -type f \( -name '*.
 PIP_BUILD := --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR)
 WERROR    := -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=$(if $(CI),ON,OFF)
 
-.PHONY: all venv build wheel demo test test-fast clean acl-installed
+.PHONY: all venv build wheel demo test test-fast test-python test-suite clean acl-installed
 
 all: build
 
 $(VENV)/bin/python:
-	@base=$$(tools/find-python313) || exit 1; \
+	@base=$$(tools/find-python $(PY_VERSION)) || exit 1; \
 	echo "using $$base"; \
 	"$$base" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
@@ -57,6 +59,17 @@ test: build wheel acl-installed
 
 test-fast: build
 	$(PY) -m pytest -q -m "not slow"
+
+# The whole suite (no wheel) against the build for PY_VERSION, in that version's own venv.
+test-suite: build acl-installed
+	$(PY) -m pytest -q
+
+# The whole suite under another CPython (VERSION=3.13, 3.14 or 3.15) from Debian's unstable
+# suite, set up once in a folder outside the clone (tools/in-debian-python; needs root).
+VERSION ?= 3.14
+test-python:
+	tools/in-debian-python $(VERSION) make --no-print-directory test-suite PY_VERSION=$(VERSION) \
+		VENV=.venv-$(VERSION) BUILD_DIR=build/cp$(subst .,,$(VERSION))-debian
 
 clean:
 	rm -rf build dist $(VENV) *.egg-info
