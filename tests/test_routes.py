@@ -60,13 +60,16 @@ def test_patched_base_class_methods_are_called(tmp_path, monkeypatch, method):
     config = tmp_path / "p" / "CLAUDE.md"
     config.parent.mkdir()
     config.write_bytes(b"text\n")
-    original, calls = getattr(pathlib._abc.PathBase, method), []
+    # The deepest of PosixPath's bases that defines it (pathlib._abc.PathBase on 3.13,
+    # pathlib.Path on 3.14 and later).
+    base = [c for c in PosixPath.__mro__[1:] if method in vars(c)][-1]
+    original, calls = getattr(base, method), []
 
     def spy(self, *args, **kwargs):
         calls.append(self)
         return original(self, *args, **kwargs)
 
-    monkeypatch.setattr(pathlib._abc.PathBase, method, spy)
+    monkeypatch.setattr(base, method, spy)
     inject(PosixPath, config.parent / "skills")
     assert calls == [config] and config.read_bytes() == b"text\n" + BLOCK
 
@@ -130,3 +133,23 @@ def test_audit_hooks_see_the_file_work_and_can_stop_it(tmp_path):
     assert refused == "denied by hook True"
     assert after.endswith("b'keep' ['CLAUDE.md']")
     assert "('os.remove', '.rule_injector.CLAUDE.md." in after  # the new file, cleaned up
+
+
+# However the caller came by it, a path of pathlib's own type is worked on with the OS (the
+# one route that keeps a CRLF file's line ends). On a Python whose pathlib the module does
+# not recognise, every call would quietly take the path methods: this fails there.
+@pytest.mark.parametrize("make", [
+    lambda root: pathlib.Path(root) / "p" / "skills",
+    lambda root: pathlib.PosixPath(root, "p", "skills"),
+    lambda root: pathlib.Path(root).joinpath("p", "x").with_name("skills"),
+    lambda root: (pathlib.Path(root) / "p" / "skills" / "deeper").parent,
+], ids=["divided", "constructed", "joined-renamed", "parent"])
+def test_plain_paths_take_the_native_route(tmp_path, make):
+    skills = make(tmp_path)
+    config = skills.parent / "CLAUDE.md"
+    config.parent.mkdir()
+    config.write_bytes(b"one\r\n")
+    assert RuleInjector(pathlib.Path(tmp_path) / "none").inject("claude", skills) == config
+    assert config.read_bytes() == b"one\r\n" + BLOCK.replace(b"\n", b"\r\n"), (
+        f"the native route is off for pathlib.{type(skills).__name__} on Python "
+        f"{sys.version.split()[0]}")
