@@ -110,8 +110,9 @@ def test_audit_hooks_see_the_file_work_and_can_stop_it(tmp_path):
         skills = root / ".claude" / "skills"
         seen, deny = [], set()
         def hook(event, args):
-            if event in ("open", "os.mkdir", "os.rename", "os.remove"):
-                seen.append((event, os.path.basename(args[0])))
+            if event in ("open", "os.mkdir", "os.rename", "os.remove", "os.link"):
+                named = args[1] if event == "os.link" else args[0]
+                seen.append((event, os.path.basename(named)))
                 if event in deny:
                     raise PermissionError("denied by hook")
         sys.addaudithook(hook)
@@ -128,8 +129,10 @@ def test_audit_hooks_see_the_file_work_and_can_stop_it(tmp_path):
     """)
     first, refused, after = done.stdout.splitlines()
     events = eval(first)
-    assert ("os.mkdir", ".claude") in events and events[-1] == ("os.rename", events[-2][1])
-    assert events[-2][0] == "open" and events[-2][1].startswith(".rule_injector.CLAUDE.md.")
+    # The new file is made with no name in its folder (nothing of it outlives a kill), then
+    # linked as CLAUDE.md, which never replaces a file that appeared meanwhile.
+    assert ("os.mkdir", ".claude") in events
+    assert events[-2:] == [("open", ".claude"), ("os.link", "CLAUDE.md")]
     assert refused == "denied by hook True"
     assert after.endswith("b'keep' ['CLAUDE.md']")
     assert "('os.remove', '.rule_injector.CLAUDE.md." in after  # the new file, cleaned up

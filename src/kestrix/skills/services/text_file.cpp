@@ -191,6 +191,7 @@ int TextFile::read(Stage& failed) noexcept {
 }
 
 int TextFile::read_through_os(Stage& failed) noexcept {
+    text_ = Ref{};  // a text made from an earlier read would answer for the old bytes
     os::ReadStage stage = os::ReadStage::Test;
     int error = os::read_whole_file(name_.c_str(), bytes_, identity_, stage, file_hooks());
     if (error > 0 && stage == os::ReadStage::Test && state.plain_paths.exists_hides_errors()) {

@@ -108,29 +108,4 @@ int set_mode_exactly(int fd, mode_t mode) noexcept {
     return (now.st_mode & 07777) == mode ? 0 : EPERM;
 }
 
-mode_t new_file_mode() noexcept {
-    // Linux tells the umask without changing it; elsewhere it is read by setting it twice.
-    Descriptor status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
-    if (status.valid()) {
-        char text[256];  // "Umask:" is the second line
-        ssize_t n = ::read(status.get(), text, sizeof text - 1);
-        if (n > 0) {
-            text[n] = '\0';
-            constexpr char kField[] = "\nUmask:";
-            if (const char* at = std::strstr(text, kField); at != nullptr) {
-                at += sizeof kField - 1;
-                while (*at == ' ' || *at == '\t') ++at;
-                unsigned int mask = 0;
-                int digits = 0;
-                for (; *at >= '0' && *at <= '7'; ++at, ++digits)
-                    mask = mask * 8 + static_cast<unsigned int>(*at - '0');
-                if (digits > 0) return static_cast<mode_t>(0666 & ~mask);
-            }
-        }
-    }
-    mode_t mask = ::umask(022);
-    ::umask(mask);
-    return 0666 & ~mask;
-}
-
 }  // namespace kestrix::os

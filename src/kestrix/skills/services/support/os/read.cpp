@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "support/os/descriptor.h"
 #include "support/os/io.h"
+#include "support/os/journal.h"
 #include "support/os/location.h"
+#include "support/os/lock.h"
 
 namespace kestrix::os {
 
@@ -16,16 +19,31 @@ namespace {
 
 /// Attempts at reading a name that keeps turning into a link under our feet.
 constexpr int kAttempts = 8;
-/// How long before a read a file's last change must lie for its timestamps to tell any
-/// later change apart: many ticks of the coarse clock they come from.
-constexpr time_t kSettledSeconds = 2;
-
 [[nodiscard]] Identity identity_of(const struct stat& info) noexcept {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const bool settled = now.tv_sec - info.st_ctim.tv_sec > kSettledSeconds;
-    return Identity{true,         info.st_dev,  info.st_ino, info.st_size,
-                    info.st_mtim, info.st_ctim, settled};
+    return Identity{true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+}
+
+/// Whether a journal stands beside `name` in `folder` (AT_FDCWD: `name` is a path).
+[[nodiscard]] bool journaled(int folder, const char* name, const Hooks& hooks) noexcept {
+    const char* slash = std::strrchr(name, '/');
+    const char* base = slash != nullptr ? slash + 1 : name;
+    if (*base == '\0') return false;
+    Text journal;
+    if (!journal.assign(name, static_cast<std::size_t>(base - name))) return false;
+    Text last;
+    if (!journal_name(base, hooks, last) || !journal.append(last.c_str(), last.size())) {
+        return false;
+    }
+    struct stat info {};
+    return ::fstatat(folder, journal.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+/// A change in place that was cut short is put right before anything reads the file.
+[[nodiscard]] int recover(const char* path, const Hooks& hooks) noexcept {
+    if (!journaled(AT_FDCWD, path, hooks)) return 0;
+    Location where;
+    if (locate(path, where) != 0 || !where.folder.valid()) return 0;
+    return recover_from_journal(where.folder.get(), where.name.c_str(), hooks);
 }
 
 }  // namespace
@@ -33,6 +51,10 @@ constexpr time_t kSettledSeconds = 2;
 int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& stage,
                     const Hooks& hooks) noexcept {
     found = Identity{};
+    if (int error = recover(path, hooks); error != 0) {
+        stage = ReadStage::Read;
+        return error;
+    }
     // O_NONBLOCK: should the name turn into a FIFO meanwhile, opening it must not wait.
     const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
@@ -47,16 +69,22 @@ int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& s
             if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0)
                 return kRefused;
             stage = ReadStage::Read;
-            fd.reset(::openat(AT_FDCWD, path, flags));
+            int error = 0;
+            fd.reset(open_past_leases(AT_FDCWD, path, flags, hooks, error));
             if (!fd.valid()) {
-                if (errno == ELOOP || errno == ENOENT) continue;  // swapped since: look again
-                return errno;
+                if (error == ELOOP || error == ENOENT) continue;  // swapped since: look again
+                return error;
             }
         } else {
             stage = ReadStage::Test;
             Location where;
             int error = locate(path, where);
             if (error == ELOOP) return 0;  // an existence test says "not there"
+            // The link led elsewhere: a journal would stand beside the file it leads to.
+            if (error == 0 && where.exists &&
+                journaled(where.folder.get(), where.name.c_str(), hooks)) {
+                error = recover_from_journal(where.folder.get(), where.name.c_str(), hooks);
+            }
             if (error == kProtectedLink) {
                 stage = ReadStage::Read;  // the kernel refuses the open, not the look
                 return error;
@@ -71,10 +99,10 @@ int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& s
             if (kind != S_IFREG) return kNotRegular;  // never opened: opening a device may act
             if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0)
                 return kRefused;
-            fd.reset(::openat(where.folder.get(), where.name.c_str(), flags));
+            fd.reset(open_past_leases(where.folder.get(), where.name.c_str(), flags, hooks, error));
             if (!fd.valid()) {
-                if (errno == ELOOP || errno == ENOENT) continue;  // swapped since: look again
-                return errno;
+                if (error == ELOOP || error == ENOENT) continue;  // swapped since: look again
+                return error;
             }
         }
         struct stat info {};

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -34,42 +35,97 @@ constexpr std::size_t kNameMax = 255;
 
 }  // namespace
 
-int TemporaryFile::create(int folder, const Text& folder_text, const char* name,
-                          const Hooks& hooks) noexcept {
-    const char* prefix = hooks.temporary_prefix != nullptr ? hooks.temporary_prefix : "";
+bool TemporaryFile::pick_name(const Text& folder_text, const char* name) noexcept {
+    const char* prefix = hooks_->temporary_prefix != nullptr ? hooks_->temporary_prefix : "";
     const std::size_t prefix_size = std::strlen(prefix);
     const std::size_t fixed = prefix_size + 1 + 16 + sizeof kTemporarySuffix - 1;
-    if (fixed >= kNameMax) return ENAMETOOLONG;
     std::size_t name_size = std::strlen(name);
-    if (name_size > kNameMax - fixed) name_size = kNameMax - fixed;
+    if (fixed < kNameMax && name_size > kNameMax - fixed) name_size = kNameMax - fixed;
+    char hex[16];
+    std::uint64_t r = random_suffix();
+    for (int i = 15; i >= 0; --i, r >>= 4) hex[i] = "0123456789abcdef"[r & 0xF];
+    return name_.assign(prefix, prefix_size) && name_.append(name, name_size) &&
+           name_.append(".", 1) && name_.append(hex, 16) &&
+           name_.append(kTemporarySuffix, sizeof kTemporarySuffix - 1) &&
+           text_.assign(folder_text.c_str(), folder_text.size()) && text_.append("/", 1) &&
+           text_.append(name_.c_str(), name_.size());
+}
+
+int TemporaryFile::create_unnamed(int folder, const Text& folder_text, const char* name,
+                                  mode_t mode, const Hooks& hooks) noexcept {
+    hooks_ = &hooks;
+    const int flags = O_TMPFILE | O_RDWR | O_CLOEXEC;
+    // Told as os.open(folder, O_TMPFILE) would tell it; the name is only for later.
+    if (!folder_text_.assign(folder_text.c_str(), folder_text.size()) || !base_name_.assign(name)) {
+        return ENOMEM;
+    }
+    if (announce(hooks, Step::Temporary, folder_text.c_str(), nullptr, flags) != 0) return kRefused;
+    const int fd = ::openat(folder, ".", flags, mode);
+    if (fd < 0) {
+        // Kernels and file systems without it say so in several ways.
+        const int error = errno;
+        return error == EISDIR || error == EINVAL || error == EOPNOTSUPP || error == ENOENT
+                   ? EOPNOTSUPP
+                   : error;
+    }
+    fd_.reset(fd);
+    unnamed_ = true;
+    folder_ = folder;
+    return 0;
+}
+
+int TemporaryFile::create(int folder, const Text& folder_text, const char* name, mode_t mode,
+                          const Hooks& hooks) noexcept {
+    hooks_ = &hooks;
     const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
     for (int attempt = 0;; ++attempt) {
-        char hex[16];
-        std::uint64_t r = random_suffix();
-        for (int i = 15; i >= 0; --i, r >>= 4) hex[i] = "0123456789abcdef"[r & 0xF];
-        if (!name_.assign(prefix, prefix_size) || !name_.append(name, name_size) ||
-            !name_.append(".", 1) || !name_.append(hex, 16) ||
-            !name_.append(kTemporarySuffix, sizeof kTemporarySuffix - 1) ||
-            !text_.assign(folder_text.c_str(), folder_text.size()) || !text_.append("/", 1) ||
-            !text_.append(name_.c_str(), name_.size())) {
-            return ENOMEM;
-        }
+        if (!pick_name(folder_text, name)) return ENOMEM;
         if (announce(hooks, Step::Temporary, text_.c_str(), nullptr, flags) != 0) return kRefused;
-        // Private until it holds all it should: its owner, attributes, content, then mode.
-        int fd = ::openat(folder, name_.c_str(), flags, 0600);
+        int fd = ::openat(folder, name_.c_str(), flags, mode);
         if (fd >= 0) {
             fd_.reset(fd);
             folder_ = folder;
-            hooks_ = &hooks;
             return 0;
         }
         if (errno != EEXIST || attempt == 100) return errno;
     }
 }
 
+int TemporaryFile::link_unnamed(const char* name, const char* name_text) noexcept {
+    // The descriptor's entry in /proc is the one way to name a file that has none without
+    // privileges (linkat's AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH).
+    char self[48];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_.get());
+    if (announce(*hooks_, Step::Link, self, name_text) != 0) return kRefused;
+    return ::linkat(AT_FDCWD, self, folder_, name, AT_SYMLINK_FOLLOW) < 0 ? errno : 0;
+}
+
+int TemporaryFile::link_as(const char* target, const char* target_text) noexcept {
+    if (int error = link_unnamed(target, target_text); error != 0) return error;
+    unnamed_ = false;
+    folder_ = -1;  // the name is the file's now
+    return 0;
+}
+
+int TemporaryFile::name_it() noexcept {
+    for (int attempt = 0;; ++attempt) {
+        if (!pick_name(folder_text_, base_name_.c_str())) return ENOMEM;
+        const int error = link_unnamed(name_.c_str(), text_.c_str());
+        if (error == 0) {
+            unnamed_ = false;
+            return 0;
+        }
+        if (error != EEXIST || attempt == 100) return error;
+    }
+}
+
 void TemporaryFile::remove() noexcept {
     if (folder_ < 0) return;
     fd_.reset(-1);
+    if (unnamed_) {  // nothing to remove: it went with its descriptor
+        folder_ = -1;
+        return;
+    }
     if (hooks_ != nullptr) (void)announce(*hooks_, Step::Remove, text_.c_str());
     ::unlinkat(folder_, name_.c_str(), 0);
     folder_ = -1;
