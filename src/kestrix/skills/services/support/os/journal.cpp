@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "support/os/descriptor.h"
+#include "support/os/location.h"
 #include "support/os/lock.h"
 
 namespace kestrix::os {
@@ -82,8 +83,7 @@ void sync_folder(int folder) noexcept {
     // A cut-short change is the new bytes up to some point, then the old ones.
     const std::size_t expected_size = old_rest.size > k ? old_rest.size : k;
     if (now.size() != expected_size ||
-        (now.size() > k &&
-         std::memcmp(now.data() + k, old_rest.data + k, now.size() - k) != 0)) {
+        (now.size() > k && std::memcmp(now.data() + k, old_rest.data + k, now.size() - k) != 0)) {
         return 0;  // changed by someone since: theirs now
     }
     int error = write_at(fd, static_cast<off_t>(header.keep), &old_rest, 1, hooks);
@@ -94,6 +94,28 @@ void sync_folder(int folder) noexcept {
 }
 
 }  // namespace
+
+/// Whether a journal stands beside `name` in `folder` (AT_FDCWD: `name` is a path).
+bool journaled(int folder, const char* name, const Hooks& hooks) noexcept {
+    const char* slash = std::strrchr(name, '/');
+    const char* base = slash != nullptr ? slash + 1 : name;
+    if (*base == '\0') return false;
+    Text journal;
+    if (!journal.assign(name, static_cast<std::size_t>(base - name))) return false;
+    Text last;
+    if (!journal_name(base, hooks, last) || !journal.append(last.c_str(), last.size())) {
+        return false;
+    }
+    struct stat info {};
+    return ::fstatat(folder, journal.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+int recover_beside(const char* path, const Hooks& hooks) noexcept {
+    if (!journaled(AT_FDCWD, path, hooks)) return 0;
+    Location where;
+    if (locate(path, where) != 0 || !where.folder.valid()) return 0;
+    return recover_from_journal(where.folder.get(), where.name.c_str(), hooks);
+}
 
 bool journal_name(const char* name, const Hooks& hooks, Text& out) noexcept {
     const char* prefix = hooks.temporary_prefix != nullptr ? hooks.temporary_prefix : "";

@@ -25,9 +25,9 @@ class Journal {
     /// (`old_rest`) and the new ones (`new_rest`, `count` pieces), in a private file in the
     /// same folder, flushed with its name before anything of the file changes. 0, an errno
     /// or kRefused.
-    [[nodiscard]] int begin(int folder, const char* name, const struct stat& info,
-                            std::size_t keep, Bytes old_rest, const Bytes* new_rest,
-                            std::size_t count, const Hooks& hooks) noexcept;
+    [[nodiscard]] int begin(int folder, const char* name, const struct stat& info, std::size_t keep,
+                            Bytes old_rest, const Bytes* new_rest, std::size_t count,
+                            const Hooks& hooks) noexcept;
     /// The change is done, or was undone: the journal goes. A journal that cannot be removed
     /// is harmless: the next read finds the file new and removes it.
     void end() noexcept;
@@ -43,5 +43,12 @@ class Journal {
 /// short while written) is removed or ignored. `folder` and `name` are where the file is.
 /// 0, or an errno when the file could not be put back (the journal is then kept).
 [[nodiscard]] int recover_from_journal(int folder, const char* name, const Hooks& hooks) noexcept;
+
+/// Whether a journal stands beside `name` in `folder` (AT_FDCWD: `name` is a path).
+[[nodiscard]] bool journaled(int folder, const char* name, const Hooks& hooks) noexcept;
+
+/// recover_from_journal for the file that `path` leads to, when a journal stands beside
+/// it (one look when none does). 0, or an errno.
+[[nodiscard]] int recover_beside(const char* path, const Hooks& hooks) noexcept;
 
 }  // namespace kestrix::os

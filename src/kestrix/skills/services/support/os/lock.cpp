@@ -73,7 +73,9 @@ void set_up_once() noexcept {
     return hooks.should_stop != nullptr && hooks.should_stop(hooks.context) != 0;
 }
 
-[[nodiscard]] long next_pause(long pause) noexcept { return pause * 2 < 50'000 ? pause * 2 : 50'000; }
+[[nodiscard]] long next_pause(long pause) noexcept {
+    return pause * 2 < 50'000 ? pause * 2 : 50'000;
+}
 
 /// True when the lock in the way of `wanted` belongs to a program that is not one of ours:
 /// ours are open-file-description locks, which report no process.

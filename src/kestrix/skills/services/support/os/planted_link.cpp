@@ -47,8 +47,8 @@ struct Acl {
 [[nodiscard]] int read_acl(int fd, const char* path, Acl& out) noexcept {
     unsigned char raw[4 + kMaxEntries * 8];
     const char* name = "system.posix_acl_access";
-    ssize_t got = fd >= 0 ? ::fgetxattr(fd, name, raw, sizeof raw)
-                          : ::getxattr(path, name, raw, sizeof raw);
+    ssize_t got =
+        fd >= 0 ? ::fgetxattr(fd, name, raw, sizeof raw) : ::getxattr(path, name, raw, sizeof raw);
     if (got < 0) {
         return errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
     }
@@ -59,9 +59,10 @@ struct Acl {
     out.present = true;
     out.count = static_cast<int>((got - 4) / 8);
     for (int i = 0; i < out.count; ++i) {
-        std::memcpy(&out.entries[i].tag, raw + 4 + i * 8, 2);
-        std::memcpy(&out.entries[i].perm, raw + 6 + i * 8, 2);
-        std::memcpy(&out.entries[i].id, raw + 8 + i * 8, 4);
+        const unsigned char* entry = raw + 4 + static_cast<std::size_t>(i) * 8;
+        std::memcpy(&out.entries[i].tag, entry, 2);
+        std::memcpy(&out.entries[i].perm, entry + 2, 2);
+        std::memcpy(&out.entries[i].id, entry + 4, 4);
     }
     return 0;
 }
@@ -86,7 +87,8 @@ struct Planter {
 
 /// Whether `who` could write a file of stat `info` and ACL `acl`. When the answer is not
 /// sure (a user whose groups cannot be told), no.
-[[nodiscard]] bool could_write(const Planter& who, const struct stat& info, const Acl& acl) noexcept {
+[[nodiscard]] bool could_write(const Planter& who, const struct stat& info,
+                               const Acl& acl) noexcept {
     if (who.kind == Planter::User && who.id == 0) return true;  // root writes anything
     gid_t groups[256];
     int group_count = 0;
@@ -160,9 +162,11 @@ int check_planted_link(int folder, int fd, const struct stat& info) noexcept {
     }
     if (!folder_acl_known) {
         // Its group bits may stand for an ACL's mask: anyone could have been let in.
-        if ((place.st_mode & (S_IWGRP | S_IWOTH)) != 0) planters[count++] = Planter{Planter::Anyone, 0};
+        if ((place.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            planters[count++] = Planter{Planter::Anyone, 0};
     } else if (!folder_acl.present) {
-        if ((place.st_mode & S_IWGRP) != 0) planters[count++] = Planter{Planter::GroupMember, place.st_gid};
+        if ((place.st_mode & S_IWGRP) != 0)
+            planters[count++] = Planter{Planter::GroupMember, place.st_gid};
         if ((place.st_mode & S_IWOTH) != 0) planters[count++] = Planter{Planter::Anyone, 0};
     } else {
         const std::uint16_t mask = folder_acl.mask();

@@ -23,35 +23,12 @@ constexpr int kAttempts = 8;
     return Identity{true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
 }
 
-/// Whether a journal stands beside `name` in `folder` (AT_FDCWD: `name` is a path).
-[[nodiscard]] bool journaled(int folder, const char* name, const Hooks& hooks) noexcept {
-    const char* slash = std::strrchr(name, '/');
-    const char* base = slash != nullptr ? slash + 1 : name;
-    if (*base == '\0') return false;
-    Text journal;
-    if (!journal.assign(name, static_cast<std::size_t>(base - name))) return false;
-    Text last;
-    if (!journal_name(base, hooks, last) || !journal.append(last.c_str(), last.size())) {
-        return false;
-    }
-    struct stat info {};
-    return ::fstatat(folder, journal.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-/// A change in place that was cut short is put right before anything reads the file.
-[[nodiscard]] int recover(const char* path, const Hooks& hooks) noexcept {
-    if (!journaled(AT_FDCWD, path, hooks)) return 0;
-    Location where;
-    if (locate(path, where) != 0 || !where.folder.valid()) return 0;
-    return recover_from_journal(where.folder.get(), where.name.c_str(), hooks);
-}
-
 }  // namespace
 
 int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& stage,
                     const Hooks& hooks) noexcept {
     found = Identity{};
-    if (int error = recover(path, hooks); error != 0) {
+    if (int error = recover_beside(path, hooks); error != 0) {
         stage = ReadStage::Read;
         return error;
     }
