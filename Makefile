@@ -9,7 +9,7 @@ SOURCES   := CMakeLists.txt pyproject.toml $(shell find src -type f \( -name '*.
 PIP_BUILD := --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR)
 WERROR    := -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=$(if $(CI),ON,OFF)
 
-.PHONY: all venv build wheel demo test test-fast test-python test-suite clean acl-installed
+.PHONY: all venv build wheel demo test test-fast test-python test-suite test-portable clean acl-installed
 
 all: build
 
@@ -70,6 +70,21 @@ VERSION ?= 3.14
 test-python:
 	tools/in-debian-python $(VERSION) make --no-print-directory test-suite PY_VERSION=$(VERSION) \
 		VENV=.venv-$(VERSION) BUILD_DIR=build/cp$(subst .,,$(VERSION))-debian
+
+# The whole suite against the OS layer's portable variant (only the calls macOS also has),
+# in its own venv; the tests are told which variant they meet.
+PORTABLE_VENV  ?= .venv-portable
+PORTABLE_BUILD ?= build/portable
+
+$(PORTABLE_VENV)/.installed: $(SOURCES) requirements-dev.txt
+	@$(MAKE) --no-print-directory venv VENV=$(PORTABLE_VENV)
+	$(PORTABLE_VENV)/bin/python -m pip install --quiet -r requirements-dev.txt
+	$(PORTABLE_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps \
+		-C build-dir=$(PORTABLE_BUILD) $(WERROR) -C cmake.define.RULE_INJECTOR_PORTABLE_OS=ON .
+	@touch $@
+
+test-portable: $(PORTABLE_VENV)/.installed acl-installed
+	KESTRIX_OS_ROUTE=posix $(PORTABLE_VENV)/bin/python -m pytest -q
 
 clean:
 	rm -rf build dist $(VENV) *.egg-info

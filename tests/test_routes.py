@@ -156,3 +156,13 @@ def test_plain_paths_take_the_native_route(tmp_path, make):
     assert config.read_bytes() == b"one\r\n" + BLOCK.replace(b"\n", b"\r\n"), (
         f"the native route is off for pathlib.{type(skills).__name__} on Python "
         f"{sys.version.split()[0]}")
+
+
+def test_the_os_layer_is_the_one_this_platform_should_have():
+    # Linux builds use Linux's own calls (unnamed new files, open-file-description locks,
+    # ACLs read for the hard-link rule); only a build made to test the portable variant
+    # (make test-portable) or another system may use the weaker POSIX one.
+    from kestrix.skills.services import _safe_write
+    expected = os.environ.get("KESTRIX_OS_ROUTE") or ("linux" if sys.platform == "linux"
+                                                      else "posix")
+    assert _safe_write.OS_ROUTE == expected

@@ -1,4 +1,5 @@
 #include "support/os/io.h"
+#include "support/os/platform.h"
 
 #include <unistd.h>
 
@@ -136,7 +137,7 @@ int holds_exactly(int fd, Bytes bytes, const Hooks& hooks) noexcept {
 }
 
 int sync_file(int fd) noexcept {
-    while (::fsync(fd) < 0) {
+    while (platform::flush_to_disk(fd) < 0) {
         if (errno != EINTR) return errno;
     }
     return 0;

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "support/os/descriptor.h"
+#include "support/os/platform.h"
 
 namespace kestrix::os {
 
@@ -35,7 +36,7 @@ void let_go_in_child() noexcept {
         const int fd = slot.load(std::memory_order_relaxed);
         if (fd < 0) continue;
         if (null < 0) null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (null < 0 || ::dup3(null, fd, O_CLOEXEC) < 0) (void)::close(fd);
+        if (null < 0 || platform::point_descriptor(null, fd) < 0) (void)::close(fd);
         slot.store(-1, std::memory_order_relaxed);
     }
     if (null >= 0) (void)::close(null);
@@ -77,14 +78,6 @@ void set_up_once() noexcept {
     return pause * 2 < 50'000 ? pause * 2 : 50'000;
 }
 
-/// True when the lock in the way of `wanted` belongs to a program that is not one of ours:
-/// ours are open-file-description locks, which report no process.
-[[nodiscard]] bool held_by_another_program(int fd, const struct flock& wanted) noexcept {
-    struct flock probe = wanted;
-    if (::fcntl(fd, F_OFD_GETLK, &probe) < 0) return false;
-    return probe.l_type != F_UNLCK && probe.l_pid > 0;
-}
-
 /// The kernel's lease-break time, in microseconds.
 [[nodiscard]] long lease_break_microseconds() noexcept {
     long seconds = 45;
@@ -105,13 +98,10 @@ void set_up_once() noexcept {
 }  // namespace
 
 int FileLock::acquire(int fd, const Hooks& hooks) noexcept {
-    struct flock whole {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
     long waited = 0;
     long pause = 1000;
     for (;;) {
-        if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) {
+        if (platform::try_lock_exclusively(fd) == 0) {
             slot_ = remember(fd);
             return 0;
         }
@@ -120,7 +110,7 @@ int FileLock::acquire(int fd, const Hooks& hooks) noexcept {
         if (error == EINVAL || error == ENOLCK || error == EOPNOTSUPP) return 0;
         if (error != EAGAIN && error != EACCES) return error;
         if (waited >= kLockWaitMicroseconds) {
-            return held_by_another_program(fd, whole) ? kInUse : kBusy;
+            return platform::locked_by_another_program(fd) ? kInUse : kBusy;
         }
         if (nap_then_stop(pause, hooks)) return kRefused;
         waited += pause;

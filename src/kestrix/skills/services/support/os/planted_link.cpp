@@ -1,9 +1,10 @@
 #include "support/os/planted_link.h"
 
+#include "support/os/platform.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,16 +43,14 @@ struct Acl {
     }
 };
 
-/// Reads the ACL of `fd`, or of `path` when `fd` is -1. 0, or an errno (an ACL too large to
-/// hold is one: the answer could not be sure).
-[[nodiscard]] int read_acl(int fd, const char* path, Acl& out) noexcept {
+/// Reads the ACL of `fd` (`folder`: an O_PATH descriptor). 0, or an errno (an ACL too
+/// large to hold is one, and so is a system that keeps ACLs another way: the answer could
+/// not be sure).
+[[nodiscard]] int read_acl(int fd, bool folder, Acl& out) noexcept {
     unsigned char raw[4 + kMaxEntries * 8];
-    const char* name = "system.posix_acl_access";
-    ssize_t got =
-        fd >= 0 ? ::fgetxattr(fd, name, raw, sizeof raw) : ::getxattr(path, name, raw, sizeof raw);
-    if (got < 0) {
-        return errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
-    }
+    const ssize_t got = platform::access_acl(fd, folder, raw, sizeof raw);
+    if (got < 0) return errno;
+    if (got == 0) return 0;
     std::uint32_t version = 0;
     if (got < 4 || (got - 4) % 8 != 0) return EINVAL;
     std::memcpy(&version, raw, 4);
@@ -150,9 +149,7 @@ int check_planted_link(int folder, int fd, const struct stat& info) noexcept {
     struct stat place {};
     if (::fstat(folder, &place) < 0) return errno;
     Acl folder_acl;
-    char proc_path[48];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", folder);
-    const bool folder_acl_known = read_acl(-1, proc_path, folder_acl) == 0;
+    const bool folder_acl_known = read_acl(folder, true, folder_acl) == 0;
 
     Planter planters[kMaxEntries + 2];
     int count = 0;
@@ -191,7 +188,7 @@ int check_planted_link(int folder, int fd, const struct stat& info) noexcept {
                         ((info.st_mode & S_ISGID) != 0 && (info.st_mode & S_IXGRP) != 0);
     if (set_id) return EACCES;
     Acl file_acl;
-    if (read_acl(fd, nullptr, file_acl) != 0) return EACCES;
+    if (read_acl(fd, false, file_acl) != 0) return EACCES;
     for (int i = 0; i < count; ++i) {
         if (!could_write(planters[i], info, file_acl)) return EACCES;
     }

@@ -12,6 +12,7 @@
 #include "support/os/journal.h"
 #include "support/os/location.h"
 #include "support/os/lock.h"
+#include "support/os/platform.h"
 
 namespace kestrix::os {
 
@@ -20,7 +21,12 @@ namespace {
 /// Attempts at reading a name that keeps turning into a link under our feet.
 constexpr int kAttempts = 8;
 [[nodiscard]] Identity identity_of(const struct stat& info) noexcept {
-    return Identity{true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+    return Identity{true,
+                    info.st_dev,
+                    info.st_ino,
+                    info.st_size,
+                    platform::modified_time(info),
+                    platform::changed_time(info)};
 }
 
 }  // namespace

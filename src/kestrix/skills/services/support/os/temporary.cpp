@@ -1,7 +1,7 @@
 #include "support/os/temporary.h"
+#include "support/os/platform.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,7 +19,7 @@ constexpr std::size_t kNameMax = 255;
 /// A hard-to-guess suffix; uniqueness itself comes from O_EXCL.
 [[nodiscard]] std::uint64_t random_suffix() noexcept {
     std::uint64_t x = 0;
-    if (::getrandom(&x, sizeof x, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof x)) return x;
+    if (platform::random_bytes(&x, sizeof x)) return x;
     static std::uint64_t counter = 0;
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -54,20 +54,14 @@ bool TemporaryFile::pick_name(const Text& folder_text, const char* name) noexcep
 int TemporaryFile::create_unnamed(int folder, const Text& folder_text, const char* name,
                                   mode_t mode, const Hooks& hooks) noexcept {
     hooks_ = &hooks;
-    const int flags = O_TMPFILE | O_RDWR | O_CLOEXEC;
+    const int flags = O_RDWR | O_CLOEXEC;  // and O_TMPFILE, where there is one
     // Told as os.open(folder, O_TMPFILE) would tell it; the name is only for later.
     if (!folder_text_.assign(folder_text.c_str(), folder_text.size()) || !base_name_.assign(name)) {
         return ENOMEM;
     }
     if (announce(hooks, Step::Temporary, folder_text.c_str(), nullptr, flags) != 0) return kRefused;
-    const int fd = ::openat(folder, ".", flags, mode);
-    if (fd < 0) {
-        // Kernels and file systems without it say so in several ways.
-        const int error = errno;
-        return error == EISDIR || error == EINVAL || error == EOPNOTSUPP || error == ENOENT
-                   ? EOPNOTSUPP
-                   : error;
-    }
+    const int fd = platform::open_unnamed(folder, mode);
+    if (fd < 0) return errno;
     fd_.reset(fd);
     unnamed_ = true;
     folder_ = folder;
@@ -92,12 +86,10 @@ int TemporaryFile::create(int folder, const Text& folder_text, const char* name,
 }
 
 int TemporaryFile::link_unnamed(const char* name, const char* name_text) noexcept {
-    // The descriptor's entry in /proc is the one way to name a file that has none without
-    // privileges (linkat's AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH).
     char self[48];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_.get());
+    platform::unnamed_source(fd_.get(), self, sizeof self);
     if (announce(*hooks_, Step::Link, self, name_text) != 0) return kRefused;
-    return ::linkat(AT_FDCWD, self, folder_, name, AT_SYMLINK_FOLLOW) < 0 ? errno : 0;
+    return platform::link_unnamed(fd_.get(), folder_, name) < 0 ? errno : 0;
 }
 
 int TemporaryFile::link_as(const char* target, const char* target_text) noexcept {

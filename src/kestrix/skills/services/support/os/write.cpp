@@ -15,6 +15,7 @@
 #include "support/os/metadata.h"
 #include "support/os/planted_link.h"
 #include "support/os/temporary.h"
+#include "support/os/platform.h"
 
 namespace kestrix::os {
 
@@ -40,7 +41,8 @@ constexpr long kSettledSeconds = 2;
     const Identity& was = expected.identity;
     if (!same_file(info, was) || info.st_size != was.size ||
         static_cast<std::size_t>(info.st_size) != expected.bytes.size ||
-        !same_time(info.st_mtim, was.modified) || !same_time(info.st_ctim, was.changed)) {
+        !same_time(platform::modified_time(info), was.modified) ||
+        !same_time(platform::changed_time(info), was.changed)) {
         return kChanged;
     }
     const bool settled = now != nullptr && now->tv_sec - was.changed.tv_sec > kSettledSeconds;
@@ -53,7 +55,8 @@ constexpr long kSettledSeconds = 2;
     const Identity& was = expected.identity;
     return same_file(info, was) && info.st_size == was.size &&
            static_cast<std::size_t>(info.st_size) == expected.bytes.size &&
-           same_time(info.st_mtim, was.modified) && same_time(info.st_ctim, was.changed);
+           same_time(platform::modified_time(info), was.modified) &&
+           same_time(platform::changed_time(info), was.changed);
 }
 
 /// 0 while the name still stands for the file `info` describes; kChanged otherwise.
@@ -208,7 +211,8 @@ void sync_folder(int folder, const Hooks& hooks) noexcept {
     if ((error = still_named(where, info)) != 0) return error;
     struct stat now {};
     if (::fstat(fd, &now) < 0) return errno;
-    if ((error = unchanged(fd, now, expected, &made.st_ctim, hooks)) != 0) return error;
+    const timespec file_system_now = platform::changed_time(made);
+    if ((error = unchanged(fd, now, expected, &file_system_now, hooks)) != 0) return error;
     if (::renameat(where.folder.get(), file.name(), where.folder.get(), where.name.c_str()) < 0) {
         error = errno;
         if (write_in_place_instead(error)) {
@@ -281,10 +285,10 @@ void sync_folder(int folder, const Hooks& hooks) noexcept {
         return error;
     }
     if (announce(hooks, Step::Rename, file.text(), target.c_str()) != 0) return kRefused;
-    if (::renameat2(folder, file.name(), folder, where.name.c_str(), RENAME_NOREPLACE) < 0) {
+    if (platform::rename_no_replace(folder, file.name(), folder, where.name.c_str()) < 0) {
         error = errno;
         if (error == EEXIST) return kChanged;
-        if (error != EINVAL && error != ENOSYS) return error;
+        if (error != EINVAL && error != ENOSYS && error != ENOTSUP) return error;
         // No such rename on this file system: a hard link does not replace either.
         if (::linkat(folder, file.name(), folder, where.name.c_str(), 0) < 0) {
             error = errno;
