@@ -418,7 +418,7 @@ def traced_python(code: str, paths, inject=(), *, cwd=None, timeout: float = 60,
         pytest.skip("strace is not installed")
     return subprocess.run([*strace_command(paths, inject, trace_to), sys.executable, "-B", "-c",
                            textwrap.dedent(code)], capture_output=True, text=True, cwd=cwd,
-                          env={**os.environ, **(env or {})}, timeout=timeout)
+                          errors="replace", env={**os.environ, **(env or {})}, timeout=timeout)
 
 
 def syscalls_of(code: str, paths, tmp: Path, **kwargs) -> list[tuple[str, int, str]]:
@@ -428,7 +428,7 @@ def syscalls_of(code: str, paths, tmp: Path, **kwargs) -> list[tuple[str, int, s
     done = traced_python(code, paths, trace_to=str(log), **kwargs)
     assert done.returncode == 0, done.stderr
     seen, calls = {}, []
-    for line in log.read_text().splitlines():
+    for line in log.read_text(errors="replace").splitlines():
         name = line.split(maxsplit=1)[1].split("(", 1)[0] if " " in line else ""
         if name.isidentifier():
             seen[name] = seen.get(name, 0) + 1
