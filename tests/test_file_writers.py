@@ -79,19 +79,22 @@ def lease_break_time(seconds: int):
         knob.write_text(old)
 
 
-def _status(config: Path) -> dict:
+def _status(config: Path) -> str:
     kestrix = Path(sys.executable).with_name("kestrix")
     done = subprocess.run([str(kestrix), "skills", "status", "claude",
                            str(config.parent / "skills"), "--json"],
                           capture_output=True, text=True, timeout=120)
-    return json.loads(done.stdout)
+    report = json.loads(done.stdout)
+    if "error" in report:
+        raise OSError(report["error"])
+    return report["state"]
 
 
 CALLS = {
     "inject": (lambda c: inject(PosixPath, c.parent / "skills"), USER_TEXT + BLOCK),
     "replace_file": (lambda c: replace_file(c, b"new text\n"), b"new text\n"),
     "read_file": (lambda c: read_file(c), USER_TEXT),
-    "command-status": (lambda c: "error" not in _status(c) or _status(c), USER_TEXT),
+    "command-status": (_status, USER_TEXT),
 }
 
 
@@ -115,7 +118,7 @@ def test_lease_holders_are_waited_for(tmp_path, lease, call, lets_go, breaks):
             held_by_another_program(config, lease, lets_go) as was_broken:
         result = outcome(lambda: work(config))
         assert result[0] == "ok", result
-        assert result[1] != "False" and config.read_bytes() == expected
+        assert config.read_bytes() == expected
         assert was_broken() == breaks
     assert leftovers(folder) == []
 
