@@ -15,7 +15,7 @@ import pytest
 
 from conftest import (BLOCK, RULE_TEXT, USER_TEXT, V, PosixPath, inject, leftovers, needs_root,
                       needs_strace, outcome, own_file, state, traced_python)
-from kestrix.skills.services._safe_write import read_file, replace_file
+from kestrix.skills.services._safe_write import replace_file
 from kestrix.skills.services.rule_block import block as command_block
 
 # --- hard links in a folder another user controls -------------------------------------------
@@ -31,6 +31,7 @@ _ROOTS_FILE = ((0, 0), 0o644)
     ((V, V), 0o755, (0, 0), 0o644, None, False),
     ((V, V), 0o755, (0, 0), 0o4755, None, False),
     ((V, V), 0o755, (V, 0), 0o2775, None, False),
+    ((V, V), 0o755, (V, V), 0o4755, None, False),
     ((0, 0), 0o777, (0, 0), 0o644, None, False),
     ((V, V), 0o755, (0, 0), 0o644, f"u:{V}:rw,m::r", False),
     ((V, V), 0o755, (V, V), 0o644, None, True),
@@ -38,6 +39,7 @@ _ROOTS_FILE = ((0, 0), 0o644)
     ((V, V), 0o755, (0, 0), 0o644, f"u:{V}:rw", True),
     ((0, 0), 0o755, (0, 0), 0o644, None, True),
 ], ids=["users-folder-roots-file", "users-folder-setuid-file", "users-folder-users-setgid-root-file",
+        "users-folder-users-setuid-file",
         "open-folder-roots-file", "users-folder-acl-masked", "users-folder-users-file",
         "users-folder-world-writable-file", "users-folder-acl-grants-write", "roots-folder"])
 def test_hard_link_planted_by_another_user_is_written_only_where_they_could(
@@ -147,7 +149,10 @@ NEW_FILE = """
     from kestrix.skills.services.rule_injector import RuleInjector
     folder = Path({folder!r})
     def appear(event, args):  # a file that appears just before the new one is put in place
-        if {appears!r} and event == "os.rename" and not (folder / "CLAUDE.md").exists():
+        last_step = event == "os.rename" or (
+            event == "open" and isinstance(args[2], int) and args[2] & os.O_EXCL
+            and os.fsdecode(args[0]) == str(folder / "CLAUDE.md"))
+        if {appears!r} and last_step and not (folder / "CLAUDE.md").exists():
             (folder / "CLAUDE.md").write_bytes(b"theirs\\n")
     sys.addaudithook(appear)
     RuleInjector(folder / "none").inject("claude", folder / "skills")
