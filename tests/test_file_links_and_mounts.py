@@ -22,28 +22,45 @@ from kestrix.skills.services.rule_block import block as command_block
 
 # The kernel's protected_hardlinks stops a user linking a file they cannot write; root plants
 # the link here so the state exists whatever that setting says (and it may be 0 elsewhere).
-_ROOTS_FILE = ((0, 0), 0o644)
+# V has no entry in the user database (its groups cannot be told: a container's or an NFS
+# user's uid); nobody has one, with its group nogroup.
+N = (65534, 65534)
+
+
+def _planted(name, folder_owner, folder_mode, target_owner, target_mode, acl, written):
+    return pytest.param(folder_owner, folder_mode, target_owner, target_mode, acl, written,
+                        id=name)
 
 
 @needs_root
 @pytest.mark.parametrize("writer", ["inject", "replace_file"])
 @pytest.mark.parametrize("folder_owner, folder_mode, target_owner, target_mode, acl, written", [
-    ((V, V), 0o755, (0, 0), 0o644, None, False),
-    ((V, V), 0o755, (0, 0), 0o4755, None, False),
-    ((V, V), 0o755, (V, 0), 0o2775, None, False),
-    ((V, V), 0o755, (V, V), 0o4755, None, False),
-    ((0, 0), 0o777, (0, 0), 0o644, None, False),
-    ((V, V), 0o755, (0, 0), 0o644, f"u:{V}:rw,m::r", False),
-    ((V, V), 0o755, (V, V), 0o644, None, True),
-    ((V, V), 0o755, (0, 0), 0o666, None, True),
-    ((V, V), 0o755, (0, 0), 0o644, f"u:{V}:rw", True),
-    ((0, 0), 0o755, (0, 0), 0o644, None, True),
-], ids=["users-folder-roots-file", "users-folder-setuid-file", "users-folder-users-setgid-root-file",
-        "users-folder-users-setuid-file",
-        "open-folder-roots-file", "users-folder-acl-masked", "users-folder-users-file",
-        "users-folder-world-writable-file", "users-folder-acl-grants-write", "roots-folder"])
+    _planted("users-folder-roots-file", (V, V), 0o755, (0, 0), 0o644, None, False),
+    _planted("users-folder-setuid-file", (V, V), 0o755, (0, 0), 0o4755, None, False),
+    _planted("users-folder-users-setgid-root-file", (V, V), 0o755, (V, 0), 0o2775, None, False),
+    _planted("users-folder-users-setuid-file", (V, V), 0o755, (V, V), 0o4755, None, False),
+    _planted("open-folder-roots-file", (0, 0), 0o777, (0, 0), 0o644, None, False),
+    _planted("users-folder-acl-masked", (V, V), 0o755, (0, 0), 0o644, f"u:{V}:rw,m::r", False),
+    _planted("listed-users-folder-other-group", N, 0o755, (0, 0), 0o664, None, False),
+    # In the file's group, the group's bits apply and not the others': as the kernel says.
+    _planted("listed-users-folder-own-group-without-write", N, 0o755, (0, N[1]), 0o646, None,
+             False),
+    _planted("users-folder-users-file", (V, V), 0o755, (V, V), 0o644, None, True),
+    _planted("users-folder-world-writable-file", (V, V), 0o755, (0, 0), 0o666, None, True),
+    _planted("users-folder-acl-grants-write", (V, V), 0o755, (0, 0), 0o644, f"u:{V}:rw", True),
+    _planted("listed-users-folder-users-file", N, 0o755, N, 0o644, None, True),
+    _planted("listed-users-folder-own-group-writes", N, 0o755, (0, N[1]), 0o664, None, True),
+    _planted("roots-folder", (0, 0), 0o755, (0, 0), 0o644, None, True),
+])
 def test_hard_link_planted_by_another_user_is_written_only_where_they_could(
         shared_dir, writer, folder_owner, folder_mode, target_owner, target_mode, acl, written):
+    if N[0] in (folder_owner[0], target_owner[0]):
+        import pwd
+        try:
+            if pwd.getpwuid(N[0]).pw_gid != N[1]:
+                raise KeyError(N[0])
+        except KeyError:
+            pytest.skip("no user nobody with group nogroup here")
     folder, elsewhere = shared_dir(folder_mode, folder_owner), shared_dir(0o755)
     target = own_file(elsewhere / "target", b"root's own text\n", target_owner, target_mode)
     if acl is not None:
@@ -148,14 +165,19 @@ NEW_FILE = """
     from pathlib import Path
     from kestrix.skills.services.rule_injector import RuleInjector
     folder = Path({folder!r})
-    def appear(event, args):  # a file that appears just before the new one is put in place
-        last_step = event == "os.rename" or (
+    config = str(folder / "CLAUDE.md")
+    seen = []
+    def appear(event, args):  # a file appears at the last step before the new one is named
+        last_step = (event in ("os.rename", "os.link") and os.fsdecode(args[1]) == config) or (
             event == "open" and isinstance(args[2], int) and args[2] & os.O_EXCL
-            and os.fsdecode(args[0]) == str(folder / "CLAUDE.md"))
-        if {appears!r} and last_step and not (folder / "CLAUDE.md").exists():
-            (folder / "CLAUDE.md").write_bytes(b"theirs\\n")
+            and os.fsdecode(args[0]) == config)
+        if last_step and not seen:
+            seen.append(event)
+            if {appears!r}:
+                Path(config).write_bytes(b"theirs\\n")
     sys.addaudithook(appear)
     RuleInjector(folder / "none").inject("claude", folder / "skills")
+    print(len(seen))
 """
 
 
@@ -190,6 +212,7 @@ def test_new_file_without_noreplace_rename_or_hard_links(tmp_path, disk, appears
                              ["CLAUDE.md", folder / "CLAUDE.md"],
                              ["renameat2:error=EINVAL", "linkat,link:error=EPERM"], cwd=folder)
         assert done.returncode == 0, done.stderr
+        assert done.stdout.split() == ["1"], "the new file was named without an audited step"
         assert (folder / "CLAUDE.md").read_bytes() == (b"theirs\n" if appears else b"") + BLOCK
         assert leftovers(folder) == []
 

@@ -144,12 +144,13 @@ def test_a_child_forked_during_a_write_holds_no_lock(tmp_path, on_audit, links, 
     config = hard_linked(tmp_path / "p", USER_TEXT + BLOCK + b"after\n")
     if links == 1:
         (config.parent / "second-name.md").unlink()
-    children = []
+    children, writing = [], []
 
     def fork_once(event, args):
-        if children or event != "open" or not isinstance(args[0], (str, bytes)):
-            return
-        if os.path.basename(os.fsdecode(args[0])).startswith(".rule_injector.CLAUDE.md"):
+        # The first file step after the write's own "open": the file is open and locked.
+        if is_write_open(event, args, config):
+            writing.append(event)
+        elif writing and not children and event in ("open", "os.link", "os.rename"):
             if (pid := os.fork()) == 0:
                 try:
                     signal.alarm(60)
@@ -168,7 +169,7 @@ def test_a_child_forked_during_a_write_holds_no_lock(tmp_path, on_audit, links, 
         else:
             replace_file(config, USER_TEXT + b"after\n")
         on_audit(None)
-        assert children, "no file of ours was opened to fork at"
+        assert children, "no audited step after the write's open to fork at"
         assert os.waitpid(children[0], os.WNOHANG) == (0, 0)  # still holding its copies
         later = config.with_name("kept.md") if links == 1 else config
         assert outcome(lambda: replace_file(later, b"later\n"))[0] == "ok"
