@@ -144,6 +144,7 @@ def test_a_child_forked_during_a_write_holds_no_lock(tmp_path, on_audit, links, 
     config = hard_linked(tmp_path / "p", USER_TEXT + BLOCK + b"after\n")
     if links == 1:
         (config.parent / "second-name.md").unlink()
+        config.write_bytes(USER_TEXT)
     children, writing = [], []
 
     def fork_once(event, args):
@@ -164,7 +165,6 @@ def test_a_child_forked_during_a_write_holds_no_lock(tmp_path, on_audit, links, 
     on_audit(fork_once)
     try:
         if call == "inject":
-            config.write_bytes(USER_TEXT)
             inject(PosixPath, config.parent / "skills")
         else:
             replace_file(config, USER_TEXT + b"after\n")
