@@ -47,11 +47,15 @@ wheel: $(STAMP) $(VENV)/.wheel-tools
 demo: build
 	$(PY) tools/demo.py build/demo
 
-# The ACL tests need setfacl; without it (no root, no apt) they skip, and say so.
+# The ACL tests need setfacl, the tests that stop a writer at a known system call strace, the
+# clock test faketime, the vfat test mkfs.vfat; without them (no root, no apt) they skip, and
+# say so.
 acl-installed:
-	@command -v setfacl >/dev/null 2>&1 || { [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null && \
-		{ apt-get update -qq && apt-get install -y -qq acl >/dev/null; }; } || \
-		echo "note: setfacl not installed; the ACL tests will skip"
+	@{ command -v setfacl && command -v strace && command -v faketime && \
+		{ command -v mkfs.vfat || [ -x /sbin/mkfs.vfat ]; }; } >/dev/null 2>&1 || \
+		{ [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null && \
+		{ apt-get update -qq && apt-get install -y -qq acl strace faketime dosfstools >/dev/null; }; } || \
+		echo "note: setfacl, strace, faketime or mkfs.vfat not installed; the tests needing them will skip"
 
 # The wheel test installs dist/'s wheel into a fresh environment; it skips without the variable.
 test: build wheel acl-installed
