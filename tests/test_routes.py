@@ -2,12 +2,14 @@
 and the route stays after many changes to pathlib), while a subclass, or pathlib with a
 patched or overridden method, goes through the path methods."""
 
+import os
 import pathlib
 import sys
 
 import pytest
 
 from conftest import BLOCK, PosixPath, entry_line, inject, run_python
+from kestrix.skills.services import _safe_write
 from kestrix.skills.services.rule_injector import RuleInjector
 
 
@@ -129,10 +131,14 @@ def test_audit_hooks_see_the_file_work_and_can_stop_it(tmp_path):
     """)
     first, refused, after = done.stdout.splitlines()
     events = eval(first)
-    # The new file is made with no name in its folder (nothing of it outlives a kill), then
-    # linked as CLAUDE.md, which never replaces a file that appeared meanwhile.
     assert ("os.mkdir", ".claude") in events
-    assert events[-2:] == [("open", ".claude"), ("os.link", "CLAUDE.md")]
+    if _safe_write.OS_ROUTE == "linux":
+        # Made with no name in its folder (nothing of it outlives a kill), then linked as
+        # CLAUDE.md, which never replaces a file that appeared meanwhile.
+        assert events[-2:] == [("open", ".claude"), ("os.link", "CLAUDE.md")]
+    else:  # a named new file, renamed without replacing
+        assert events[-1] == ("os.rename", events[-2][1])
+        assert events[-2][0] == "open" and events[-2][1].startswith(".rule_injector.CLAUDE.md.")
     assert refused == "denied by hook True"
     assert after.endswith("b'keep' ['CLAUDE.md']")
     assert "('os.remove', '.rule_injector.CLAUDE.md." in after  # the new file, cleaned up
@@ -162,7 +168,6 @@ def test_the_os_layer_is_the_one_this_platform_should_have():
     # Linux builds use Linux's own calls (unnamed new files, open-file-description locks,
     # ACLs read for the hard-link rule); only a build made to test the portable variant
     # (make test-portable) or another system may use the weaker POSIX one.
-    from kestrix.skills.services import _safe_write
     expected = os.environ.get("KESTRIX_OS_ROUTE") or ("linux" if sys.platform == "linux"
                                                       else "posix")
     assert _safe_write.OS_ROUTE == expected

@@ -125,8 +125,8 @@ bool journal_name(const char* name, const Hooks& hooks, Text& out) noexcept {
     return out.assign(prefix) && out.append(name, name_size) && out.append(kJournalSuffix);
 }
 
-int Journal::begin(int folder, const char* name, const struct stat& info, std::size_t keep,
-                   Bytes old_rest, const Bytes* new_rest, std::size_t count,
+int Journal::begin(int folder, const Text& folder_text, const char* name, const struct stat& info,
+                   std::size_t keep, Bytes old_rest, const Bytes* new_rest, std::size_t count,
                    const Hooks& hooks) noexcept {
     if (!journal_name(name, hooks, name_)) return ENOMEM;
     Header header{};
@@ -144,6 +144,13 @@ int Journal::begin(int folder, const char* name, const struct stat& info, std::s
     header.check = checksum_of(header, pieces + 1, used - 1);
 
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+    // Told as the new file it is; a hook may refuse it, and nothing of the file is touched.
+    Text text;
+    if (!text.assign(folder_text.c_str(), folder_text.size()) || !text.append("/", 1) ||
+        !text.append(name_.c_str(), name_.size())) {
+        return ENOMEM;
+    }
+    if (announce(hooks, Step::Temporary, text.c_str(), nullptr, flags) != 0) return kRefused;
     Descriptor fd(::openat(folder, name_.c_str(), flags, 0600));
     if (!fd.valid() && errno == EEXIST) {
         // One left by a change that recovery has found no use for: it holds nothing now.

@@ -20,14 +20,15 @@ inline constexpr const char kJournalSuffix[] = ".journal";
 
 class Journal {
  public:
-    /// Before the file behind `fd` (fstat `info`, named `name` in `folder`) is changed in
+    /// Before the file behind `fd` (fstat `info`, named `name` in `folder`, whose text is
+    /// `folder_text`, for the hooks, which hear of the journal as of a new file) is changed in
     /// place from byte `keep` on: keeps which file it is, the old bytes from there
     /// (`old_rest`) and the new ones (`new_rest`, `count` pieces), in a private file in the
     /// same folder, flushed with its name before anything of the file changes. 0, an errno
     /// or kRefused.
-    [[nodiscard]] int begin(int folder, const char* name, const struct stat& info, std::size_t keep,
-                            Bytes old_rest, const Bytes* new_rest, std::size_t count,
-                            const Hooks& hooks) noexcept;
+    [[nodiscard]] int begin(int folder, const Text& folder_text, const char* name,
+                            const struct stat& info, std::size_t keep, Bytes old_rest,
+                            const Bytes* new_rest, std::size_t count, const Hooks& hooks) noexcept;
     /// The change is done, or was undone: the journal goes. A journal that cannot be removed
     /// is harmless: the next read finds the file new and removes it.
     void end() noexcept;

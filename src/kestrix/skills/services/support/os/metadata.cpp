@@ -61,7 +61,8 @@ namespace {
         if (value == nullptr) return ENOMEM;
         ssize_t got = platform::get_attribute(from, name, value, static_cast<std::size_t>(wanted));
         int error = got < 0 ? errno : 0;
-        if (got >= 0 && platform::set_attribute(to, name, value, static_cast<std::size_t>(got)) < 0) {
+        if (got >= 0 &&
+            platform::set_attribute(to, name, value, static_cast<std::size_t>(got)) < 0) {
             error = errno;
         }
         std::free(value);
@@ -91,7 +92,8 @@ int copy_owner_and_attributes(int from, const struct stat& info, int to) noexcep
     std::size_t present_size = 0;
     if (error == 0) error = list_attributes(to, present, present_size);
     for (std::size_t at = 0; error == 0 && at < present_size; at += std::strlen(present + at) + 1) {
-        if (!listed(wanted, wanted_size, present + at) && platform::remove_attribute(to, present + at) < 0) {
+        if (!listed(wanted, wanted_size, present + at) &&
+            platform::remove_attribute(to, present + at) < 0) {
             error = errno;
         }
     }

@@ -84,16 +84,19 @@ struct Planter {
     return ::getgrouplist(entry.pw_name, entry.pw_gid, groups, &count) >= 0;
 }
 
-/// Whether `who` could write a file of stat `info` and ACL `acl`. When the answer is not
-/// sure (a user whose groups cannot be told), no.
+/// Whether `who` could write a file of stat `info` and ACL `acl`. A user whose groups
+/// cannot be told (no entry in the user database) is taken to be in all of them or none,
+/// whichever gives the answer no: only what holds either way lets the write go ahead.
 [[nodiscard]] bool could_write(const Planter& who, const struct stat& info,
                                const Acl& acl) noexcept {
     if (who.kind == Planter::User && who.id == 0) return true;  // root writes anything
     gid_t groups[256];
     int group_count = 0;
+    bool groups_known = true;
     if (who.kind == Planter::User) {
         group_count = static_cast<int>(sizeof groups / sizeof groups[0]);
-        if (!groups_of(who.id, groups, group_count)) return false;
+        groups_known = groups_of(who.id, groups, group_count);
+        if (!groups_known) group_count = 0;
     } else if (who.kind == Planter::GroupMember) {
         groups[0] = who.id;
         group_count = 1;
@@ -107,14 +110,17 @@ struct Planter {
     const bool owner = who.kind == Planter::User && who.id == info.st_uid;
     if (!acl.present) {
         if (owner) return (info.st_mode & S_IWUSR) != 0;
-        if (in_group(info.st_gid)) return (info.st_mode & S_IWGRP) != 0;
-        return (info.st_mode & S_IWOTH) != 0;
+        const bool group_writes = (info.st_mode & S_IWGRP) != 0;
+        const bool other_writes = (info.st_mode & S_IWOTH) != 0;
+        if (!groups_known) return group_writes && other_writes;
+        return in_group(info.st_gid) ? group_writes : other_writes;
     }
     // The ACL check as the kernel makes it: owner, named user, groups, other.
     const std::uint16_t mask = acl.mask();
     std::uint16_t other = 0;
     bool group_matched = false;
     bool group_writes = false;
+    bool every_group_writes = true;
     for (int i = 0; i < acl.count; ++i) {
         const AclEntry& e = acl.entries[i];
         switch (e.tag) {
@@ -127,10 +133,12 @@ struct Planter {
                 break;
             case kGroupObj:
             case kGroup: {
+                const bool writes = (e.perm & mask & kWrite) != 0;
+                every_group_writes = every_group_writes && writes;
                 const gid_t gid = e.tag == kGroupObj ? info.st_gid : static_cast<gid_t>(e.id);
                 if (in_group(gid)) {
                     group_matched = true;
-                    group_writes = group_writes || (e.perm & mask & kWrite) != 0;
+                    group_writes = group_writes || writes;
                 }
                 break;
             }
@@ -138,6 +146,7 @@ struct Planter {
             default: break;
         }
     }
+    if (!groups_known) return every_group_writes && (other & kWrite) != 0;
     if (group_matched) return group_writes;
     return (other & kWrite) != 0;
 }

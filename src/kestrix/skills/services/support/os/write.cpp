@@ -14,8 +14,8 @@
 #include "support/os/lock.h"
 #include "support/os/metadata.h"
 #include "support/os/planted_link.h"
-#include "support/os/temporary.h"
 #include "support/os/platform.h"
+#include "support/os/temporary.h"
 
 namespace kestrix::os {
 
@@ -103,7 +103,7 @@ void sync_folder(int folder, const Hooks& hooks) noexcept {
 /// Writes the new content into the file itself from the first byte that differs. What it
 /// overwrites is journaled first, so a kill at any point leaves something the next read
 /// puts back; a failure puts the old bytes back at once.
-[[nodiscard]] int rewrite_in_place(int folder, const char* name, int fd, const struct stat& info,
+[[nodiscard]] int rewrite_in_place(const Location& where, int fd, const struct stat& info,
                                    Bytes old, Bytes head, Bytes tail, bool& write_error,
                                    const Hooks& hooks) noexcept {
     std::size_t keep = 0;
@@ -120,7 +120,8 @@ void sync_folder(int folder, const Hooks& hooks) noexcept {
     const Bytes old_rest{old.data + keep, old.size - keep};
 
     Journal journal;
-    if (int error = journal.begin(folder, name, info, keep, old_rest, rest, count, hooks);
+    if (int error = journal.begin(where.folder.get(), where.folder_text, where.name.c_str(), info,
+                                  keep, old_rest, rest, count, hooks);
         error != 0) {
         return error;
     }
@@ -368,8 +369,7 @@ int write_whole_file(const char* path, const Expected& expected, Bytes head, Byt
     if (head.data == expected.bytes.data && head.size == expected.bytes.size) {
         return append_in_place(fd.get(), tail, write_error, hooks);
     }
-    return rewrite_in_place(where.folder.get(), where.name.c_str(), fd.get(), info, expected.bytes,
-                            head, tail, write_error, hooks);
+    return rewrite_in_place(where, fd.get(), info, expected.bytes, head, tail, write_error, hooks);
 }
 
 }  // namespace kestrix::os
