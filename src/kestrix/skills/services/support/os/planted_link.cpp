@@ -81,7 +81,18 @@ struct Planter {
     if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
         return false;
     }
+#if defined(__APPLE__)
+    // macOS declares the list as int.
+    int listed[256];
+    if (count > 256) count = 256;
+    if (::getgrouplist(entry.pw_name, static_cast<int>(entry.pw_gid), listed, &count) < 0) {
+        return false;
+    }
+    for (int i = 0; i < count; ++i) groups[i] = static_cast<gid_t>(listed[i]);
+    return true;
+#else
     return ::getgrouplist(entry.pw_name, entry.pw_gid, groups, &count) >= 0;
+#endif
 }
 
 /// Whether `who` could write a file of stat `info` and ACL `acl`. A user whose groups

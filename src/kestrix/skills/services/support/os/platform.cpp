@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -22,9 +23,37 @@
 #define F_OFD_SETLK 37
 #endif
 #elif defined(__APPLE__)
-#include <copyfile.h>
+#include <stdio.h>
 #include <sys/random.h>
+// Cross builds from Linux (zig) carry only part of the SDK's headers: what they lack is
+// declared as the SDK declares it.
+#if __has_include(<sys/xattr.h>)
 #include <sys/xattr.h>
+#else
+extern "C" {
+ssize_t flistxattr(int fd, char* names, size_t size, int options);
+ssize_t fgetxattr(int fd, const char* name, void* value, size_t size, uint32_t position,
+                  int options);
+int fsetxattr(int fd, const char* name, const void* value, size_t size, uint32_t position,
+              int options);
+int fremovexattr(int fd, const char* name, int options);
+}
+#endif
+#if __has_include(<copyfile.h>)
+#include <copyfile.h>
+#else
+extern "C" {
+typedef struct _copyfile_state* copyfile_state_t;
+typedef uint32_t copyfile_flags_t;
+int fcopyfile(int from, int to, copyfile_state_t state, copyfile_flags_t flags);
+}
+#define COPYFILE_ACL (1 << 0)
+#endif
+#if !defined(RENAME_EXCL)
+extern "C" int renameatx_np(int from_folder, const char* from, int to_folder, const char* to,
+                            unsigned int flags);
+#define RENAME_EXCL 0x00000004
+#endif
 #endif
 
 namespace kestrix::os::platform {
