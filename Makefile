@@ -80,14 +80,14 @@ test-python:
 PORTABLE_VENV  ?= .venv-portable
 PORTABLE_BUILD ?= build/portable
 
-$(PORTABLE_VENV)/.installed: $(SOURCES) requirements-dev.txt
+$(PORTABLE_VENV)/.portable-installed: $(SOURCES) requirements-dev.txt
 	@$(MAKE) --no-print-directory venv VENV=$(PORTABLE_VENV)
 	$(PORTABLE_VENV)/bin/python -m pip install --quiet -r requirements-dev.txt
 	$(PORTABLE_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps \
 		-C build-dir=$(PORTABLE_BUILD) $(WERROR) -C cmake.define.RULE_INJECTOR_PORTABLE_OS=ON .
 	@touch $@
 
-test-portable: $(PORTABLE_VENV)/.installed acl-installed
+test-portable: $(PORTABLE_VENV)/.portable-installed acl-installed
 	KESTRIX_OS_ROUTE=posix $(PORTABLE_VENV)/bin/python -m pytest -q
 
 clean:

@@ -229,9 +229,19 @@ int flush_to_disk(int fd) noexcept {
     return ::fsync(fd);
 }
 
-ssize_t access_acl(int, bool, unsigned char*, std::size_t) noexcept {
-    errno = ENOTSUP;
-    return -1;
+ssize_t access_acl(int fd, bool, unsigned char* out, std::size_t size) noexcept {
+    // Folders are opened for reading here, so the attribute calls take them too. Systems
+    // that keep POSIX ACLs as this attribute (Linux) answer; macOS keeps its own ACLs
+    // apart, which this does not read: there the mode bits alone decide.
+    const ssize_t got = get_attribute(fd, "system.posix_acl_access", out, size);
+    if (got < 0 && (errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP
+#if defined(ENOATTR)
+                    || errno == ENOATTR
+#endif
+                    )) {
+        return 0;
+    }
+    return got;
 }
 
 #endif

@@ -2,13 +2,16 @@
 #include "support/os/platform.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace kestrix::os {
 
@@ -31,6 +34,66 @@ constexpr std::size_t kNameMax = 255;
     x ^= x >> 27;
     x *= 0x94D049BB133111EBu;
     return x ^ (x >> 31);
+}
+
+/// Named temporary files being written: a SIGTERM or SIGHUP that would end the process
+/// (no handler of anyone's) removes them first, so no copy of the user's text is left
+/// where unnamed files cannot be made. (SIGKILL cannot be caught: there, a named file may
+/// stay behind.)
+struct Pending {
+    std::atomic<int> folder{-1};
+    char name[kNameMax + 1];
+};
+constexpr int kPendingSlots = 32;
+Pending pending[kPendingSlots];
+struct sigaction before_term {};
+struct sigaction before_hup {};
+
+void remove_pending_then_end(int signal_number) noexcept {
+    for (auto& slot : pending) {
+        const int folder = slot.folder.load(std::memory_order_acquire);
+        if (folder >= 0) (void)::unlinkat(folder, slot.name, 0);
+    }
+    // As if the handler had never been there: the default action ends the process.
+    ::signal(signal_number, SIG_DFL);
+    (void)::raise(signal_number);
+}
+
+/// Takes over SIGTERM and SIGHUP where they would end the process; once per process.
+void watch_ending_signals() noexcept {
+    static std::atomic<bool> watched{false};
+    if (watched.exchange(true)) return;
+    struct sigaction ours {};
+    ours.sa_handler = remove_pending_then_end;
+    sigemptyset(&ours.sa_mask);
+    ours.sa_flags = SA_RESTART;
+    for (auto [number, before] :
+         {std::pair{SIGTERM, &before_term}, std::pair{SIGHUP, &before_hup}}) {
+        if (::sigaction(number, nullptr, before) == 0 && before->sa_handler == SIG_DFL &&
+            (before->sa_flags & SA_SIGINFO) == 0) {
+            (void)::sigaction(number, &ours, nullptr);
+        }
+    }
+}
+
+/// A slot remembering the named file `name` in `folder`, or -1 when all are taken.
+[[nodiscard]] int remember_pending(int folder, const Text& name) noexcept {
+    if (name.size() > kNameMax) return -1;
+    watch_ending_signals();
+    for (int i = 0; i < kPendingSlots; ++i) {
+        int expected = -1;
+        // Claimed with an impossible descriptor while the name is copied in.
+        if (!pending[i].folder.compare_exchange_strong(expected, -2)) continue;
+        std::memcpy(pending[i].name, name.c_str(), name.size() + 1);
+        pending[i].folder.store(folder, std::memory_order_release);
+        return i;
+    }
+    return -1;
+}
+
+void forget_pending(int& slot) noexcept {
+    if (slot >= 0) pending[slot].folder.store(-1, std::memory_order_release);
+    slot = -1;
 }
 
 }  // namespace
@@ -79,6 +142,7 @@ int TemporaryFile::create(int folder, const Text& folder_text, const char* name,
         if (fd >= 0) {
             fd_.reset(fd);
             folder_ = folder;
+            pending_slot_ = remember_pending(folder, name_);
             return 0;
         }
         if (errno != EEXIST || attempt == 100) return errno;
@@ -105,6 +169,7 @@ int TemporaryFile::name_it() noexcept {
         const int error = link_unnamed(name_.c_str(), text_.c_str());
         if (error == 0) {
             unnamed_ = false;
+            pending_slot_ = remember_pending(folder_, name_);
             return 0;
         }
         if (error != EEXIST || attempt == 100) return error;
@@ -112,6 +177,7 @@ int TemporaryFile::name_it() noexcept {
 }
 
 void TemporaryFile::remove() noexcept {
+    forget_pending(pending_slot_);
     if (folder_ < 0) return;
     fd_.reset(-1);
     if (unnamed_) {  // nothing to remove: it went with its descriptor
@@ -120,6 +186,11 @@ void TemporaryFile::remove() noexcept {
     }
     if (hooks_ != nullptr) (void)announce(*hooks_, Step::Remove, text_.c_str());
     ::unlinkat(folder_, name_.c_str(), 0);
+    folder_ = -1;
+}
+
+void TemporaryFile::handed_over() noexcept {
+    forget_pending(pending_slot_);
     folder_ = -1;
 }
 

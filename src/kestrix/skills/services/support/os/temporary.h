@@ -46,7 +46,7 @@ class TemporaryFile {
     /// Closes the descriptor, reporting a late write error.
     [[nodiscard]] int close() noexcept { return fd_.close(); }
     /// The rename took it: nothing left to remove.
-    void handed_over() noexcept { folder_ = -1; }
+    void handed_over() noexcept;
     /// Removes it now (after a failure), telling the hooks; always through the folder, so a
     /// folder that moved meanwhile is cleaned up too.
     void remove() noexcept;
@@ -62,7 +62,8 @@ class TemporaryFile {
     bool unnamed_ = false;
     Text folder_text_;  ///< of an unnamed file, for naming it later
     Text base_name_;
-    int folder_ = -1;  // borrowed from the caller's Location, which outlives this
+    int pending_slot_ = -1;  ///< where the signal handlers find its name
+    int folder_ = -1;        // borrowed from the caller's Location, which outlives this
     const Hooks* hooks_ = nullptr;
     Text name_;
     Text text_;
