@@ -1,4 +1,6 @@
 # Build, demo and test targets. `make demo` and `make test` work from a clean clone.
+# PY_VERSION: the CPython minor version to build for and test with (3.13 or newer).
+PY_VERSION ?= 3.13
 VENV      ?= .venv
 BUILD_DIR ?= build/cp313
 PY        := $(VENV)/bin/python
@@ -7,12 +9,12 @@ SOURCES   := CMakeLists.txt pyproject.toml $(shell find src -type f \( -name '*.
 PIP_BUILD := --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR)
 WERROR    := -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=$(if $(CI),ON,OFF)
 
-.PHONY: all venv build wheel demo test test-fast clean acl-installed
+.PHONY: all venv build wheel demo test test-fast test-python test-suite test-portable clean acl-installed
 
 all: build
 
 $(VENV)/bin/python:
-	@base=$$(tools/find-python313) || exit 1; \
+	@base=$$(tools/find-python $(PY_VERSION)) || exit 1; \
 	echo "using $$base"; \
 	"$$base" -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
@@ -45,11 +47,15 @@ wheel: $(STAMP) $(VENV)/.wheel-tools
 demo: build
 	$(PY) tools/demo.py build/demo
 
-# The ACL tests need setfacl; without it (no root, no apt) they skip, and say so.
+# The ACL tests need setfacl, the tests that stop a writer at a known system call strace, the
+# clock test faketime, the vfat test mkfs.vfat; without them (no root, no apt) they skip, and
+# say so.
 acl-installed:
-	@command -v setfacl >/dev/null 2>&1 || { [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null && \
-		{ apt-get update -qq && apt-get install -y -qq acl >/dev/null; }; } || \
-		echo "note: setfacl not installed; the ACL tests will skip"
+	@{ command -v setfacl && command -v strace && command -v faketime && \
+		{ command -v mkfs.vfat || [ -x /sbin/mkfs.vfat ]; }; } >/dev/null 2>&1 || \
+		{ [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null && \
+		{ apt-get update -qq && apt-get install -y -qq acl strace faketime dosfstools >/dev/null; }; } || \
+		echo "note: setfacl, strace, faketime or mkfs.vfat not installed; the tests needing them will skip"
 
 # The wheel test installs dist/'s wheel into a fresh environment; it skips without the variable.
 test: build wheel acl-installed
@@ -57,6 +63,32 @@ test: build wheel acl-installed
 
 test-fast: build
 	$(PY) -m pytest -q -m "not slow"
+
+# The whole suite (no wheel) against the build for PY_VERSION, in that version's own venv.
+test-suite: build acl-installed
+	$(PY) -m pytest -q
+
+# The whole suite under another CPython (VERSION=3.13, 3.14 or 3.15) from Debian's unstable
+# suite, set up once in a folder outside the clone (tools/in-debian-python; needs root).
+VERSION ?= 3.14
+test-python:
+	tools/in-debian-python $(VERSION) make --no-print-directory test-suite PY_VERSION=$(VERSION) \
+		VENV=.venv-$(VERSION) BUILD_DIR=build/cp$(subst .,,$(VERSION))-debian
+
+# The whole suite against the OS layer's portable variant (only the calls macOS also has),
+# in its own venv; the tests are told which variant they meet.
+PORTABLE_VENV  ?= .venv-portable
+PORTABLE_BUILD ?= build/portable
+
+$(PORTABLE_VENV)/.portable-installed: $(SOURCES) requirements-dev.txt
+	@$(MAKE) --no-print-directory venv VENV=$(PORTABLE_VENV)
+	$(PORTABLE_VENV)/bin/python -m pip install --quiet -r requirements-dev.txt
+	$(PORTABLE_VENV)/bin/python -m pip install --quiet --no-build-isolation --no-deps \
+		-C build-dir=$(PORTABLE_BUILD) $(WERROR) -C cmake.define.RULE_INJECTOR_PORTABLE_OS=ON .
+	@touch $@
+
+test-portable: $(PORTABLE_VENV)/.portable-installed acl-installed
+	KESTRIX_OS_ROUTE=posix $(PORTABLE_VENV)/bin/python -m pytest -q
 
 clean:
 	rm -rf build dist $(VENV) *.egg-info

@@ -399,3 +399,48 @@ from hypothesis import settings as _hypothesis_settings  # noqa: E402
 
 _hypothesis_settings.register_profile("sanitizers", deadline=None)
 _hypothesis_settings.register_profile("valgrind", deadline=None, max_examples=20)
+
+
+# --- system calls at a known step ---------------------------------------------------------------
+
+STRACE = shutil.which("strace")
+needs_strace = pytest.mark.skipif(STRACE is None,
+                                  reason="strace is not installed (make acl-installed adds it)")
+WRITES = ("pwrite64", "write", "pwritev", "pwritev2", "writev")
+
+
+def strace_command(paths, inject=(), trace_to=None) -> list[str]:
+    """strace tracing (and counting, for `inject`'s when=N) only the system calls that name one
+    of `paths` or act on a file open on one: the imports of a fresh interpreter never count."""
+    command = [STRACE, "-f", "-qq", "-o", trace_to or "/dev/null"]
+    for path in paths:
+        command += ["-P", str(path)]
+    for spec in inject:
+        command += ["-e", f"inject={spec}"]
+    return command
+
+
+def traced_python(code: str, paths, inject=(), *, cwd=None, timeout: float = 60,
+                  trace_to=None, env=None) -> subprocess.CompletedProcess:
+    """`code` in a fresh interpreter (no bytecode written) under strace_command()."""
+    if STRACE is None:
+        pytest.skip("strace is not installed")
+    return subprocess.run([*strace_command(paths, inject, trace_to), sys.executable, "-B", "-c",
+                           textwrap.dedent(code)], capture_output=True, text=True, cwd=cwd,
+                          errors="replace", env={**os.environ, **(env or {})}, timeout=timeout)
+
+
+def syscalls_of(code: str, paths, tmp: Path, **kwargs) -> list[tuple[str, int, str]]:
+    """The calls `code` makes on `paths`, in order: (name, its count so far, the trace line),
+    so that name:when=count picks exactly that call."""
+    log = tmp / "trace.log"
+    done = traced_python(code, paths, trace_to=str(log), **kwargs)
+    assert done.returncode == 0, done.stderr
+    seen, calls = {}, []
+    for line in log.read_text(errors="replace").splitlines():
+        name = line.split(maxsplit=1)[1].split("(", 1)[0] if " " in line else ""
+        if name.isidentifier():
+            seen[name] = seen.get(name, 0) + 1
+            calls.append((name, seen[name], line))
+    log.unlink()
+    return calls

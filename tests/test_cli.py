@@ -48,13 +48,13 @@ def home(tmp_path_factory, monkeypatch):
     return home
 
 
-@pytest.fixture(params=["native", "portable"])
+@pytest.fixture(params=["native", "python"])
 def file_route(request, monkeypatch):
-    """Runs a test of the command once on each reader and writer: the portable route, which
+    """Runs a test of the command once on each reader and writer: the Python route, which
     other systems take, is forced through its test seam (kestrix() passes os.environ on)."""
     monkeypatch.delenv(ROUTE_VARIABLE, raising=False)
-    if request.param == "portable":
-        monkeypatch.setenv(ROUTE_VARIABLE, "portable")
+    if request.param == "python":
+        monkeypatch.setenv(ROUTE_VARIABLE, "python")
     return request.param
 
 

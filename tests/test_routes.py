@@ -2,12 +2,14 @@
 and the route stays after many changes to pathlib), while a subclass, or pathlib with a
 patched or overridden method, goes through the path methods."""
 
+import os
 import pathlib
 import sys
 
 import pytest
 
 from conftest import BLOCK, PosixPath, entry_line, inject, run_python
+from kestrix.skills.services import _safe_write
 from kestrix.skills.services.rule_injector import RuleInjector
 
 
@@ -60,13 +62,16 @@ def test_patched_base_class_methods_are_called(tmp_path, monkeypatch, method):
     config = tmp_path / "p" / "CLAUDE.md"
     config.parent.mkdir()
     config.write_bytes(b"text\n")
-    original, calls = getattr(pathlib._abc.PathBase, method), []
+    # The deepest of PosixPath's bases that defines it (pathlib._abc.PathBase on 3.13,
+    # pathlib.Path on 3.14 and later).
+    base = [c for c in PosixPath.__mro__[1:] if method in vars(c)][-1]
+    original, calls = getattr(base, method), []
 
     def spy(self, *args, **kwargs):
         calls.append(self)
         return original(self, *args, **kwargs)
 
-    monkeypatch.setattr(pathlib._abc.PathBase, method, spy)
+    monkeypatch.setattr(base, method, spy)
     inject(PosixPath, config.parent / "skills")
     assert calls == [config] and config.read_bytes() == b"text\n" + BLOCK
 
@@ -107,8 +112,9 @@ def test_audit_hooks_see_the_file_work_and_can_stop_it(tmp_path):
         skills = root / ".claude" / "skills"
         seen, deny = [], set()
         def hook(event, args):
-            if event in ("open", "os.mkdir", "os.rename", "os.remove"):
-                seen.append((event, os.path.basename(args[0])))
+            if event in ("open", "os.mkdir", "os.rename", "os.remove", "os.link"):
+                named = args[1] if event == "os.link" else args[0]
+                seen.append((event, os.path.basename(named)))
                 if event in deny:
                     raise PermissionError("denied by hook")
         sys.addaudithook(hook)
@@ -125,8 +131,43 @@ def test_audit_hooks_see_the_file_work_and_can_stop_it(tmp_path):
     """)
     first, refused, after = done.stdout.splitlines()
     events = eval(first)
-    assert ("os.mkdir", ".claude") in events and events[-1] == ("os.rename", events[-2][1])
-    assert events[-2][0] == "open" and events[-2][1].startswith(".rule_injector.CLAUDE.md.")
+    assert ("os.mkdir", ".claude") in events
+    if _safe_write.OS_ROUTE == "linux":
+        # Made with no name in its folder (nothing of it outlives a kill), then linked as
+        # CLAUDE.md, which never replaces a file that appeared meanwhile.
+        assert events[-2:] == [("open", ".claude"), ("os.link", "CLAUDE.md")]
+    else:  # a named new file, renamed without replacing
+        assert events[-1] == ("os.rename", events[-2][1])
+        assert events[-2][0] == "open" and events[-2][1].startswith(".rule_injector.CLAUDE.md.")
     assert refused == "denied by hook True"
     assert after.endswith("b'keep' ['CLAUDE.md']")
     assert "('os.remove', '.rule_injector.CLAUDE.md." in after  # the new file, cleaned up
+
+
+# However the caller came by it, a path of pathlib's own type is worked on with the OS (the
+# one route that keeps a CRLF file's line ends). On a Python whose pathlib the module does
+# not recognise, every call would quietly take the path methods: this fails there.
+@pytest.mark.parametrize("make", [
+    lambda root: pathlib.Path(root) / "p" / "skills",
+    lambda root: pathlib.PosixPath(root, "p", "skills"),
+    lambda root: pathlib.Path(root).joinpath("p", "x").with_name("skills"),
+    lambda root: (pathlib.Path(root) / "p" / "skills" / "deeper").parent,
+], ids=["divided", "constructed", "joined-renamed", "parent"])
+def test_plain_paths_take_the_native_route(tmp_path, make):
+    skills = make(tmp_path)
+    config = skills.parent / "CLAUDE.md"
+    config.parent.mkdir()
+    config.write_bytes(b"one\r\n")
+    assert RuleInjector(pathlib.Path(tmp_path) / "none").inject("claude", skills) == config
+    assert config.read_bytes() == b"one\r\n" + BLOCK.replace(b"\n", b"\r\n"), (
+        f"the native route is off for pathlib.{type(skills).__name__} on Python "
+        f"{sys.version.split()[0]}")
+
+
+def test_the_os_layer_is_the_one_this_platform_should_have():
+    # Linux builds use Linux's own calls (unnamed new files, open-file-description locks,
+    # ACLs read for the hard-link rule); only a build made to test the portable variant
+    # (make test-portable) or another system may use the weaker POSIX one.
+    expected = os.environ.get("KESTRIX_OS_ROUTE") or ("linux" if sys.platform == "linux"
+                                                      else "posix")
+    assert _safe_write.OS_ROUTE == expected

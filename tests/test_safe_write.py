@@ -1,4 +1,4 @@
-"""The host command's reader and writer: the compiled _safe_write and the portable route
+"""The host command's reader and writer: the compiled _safe_write and the Python route
 other systems take, held to one contract (the same replacement as inject's for linked files,
 a write only over the bytes that were read, nothing but regular files), and the choice
 between them."""
@@ -14,10 +14,10 @@ import sys
 import pytest
 
 from conftest import G, V, W, in_child, leftovers, needs_root, own_file
-from kestrix.skills.services import _portable_write, _safe_write
+from kestrix.skills.services import _python_write, _safe_write
 from kestrix.skills.services.file_route import ROUTE_VARIABLE
 
-FILES = {"native": _safe_write, "portable": _portable_write}
+FILES = {"native": _safe_write, "python": _python_write}
 
 
 @pytest.fixture(params=list(FILES))
@@ -98,26 +98,26 @@ def test_only_regular_files_are_read_or_written(tmp_path, files, kind, code):
     assert leftovers(tmp_path) == []
 
 
-def test_portable_write_keeps_the_new_text_private_until_it_is_renamed(tmp_path, monkeypatch):
+def test_python_write_keeps_the_new_text_private_until_it_is_renamed(tmp_path, monkeypatch):
     config = tmp_path / "CLAUDE.md"
     config.write_bytes(b"old\n")
     os.chmod(config, 0o644)
     seen = []
-    real_write_all = _portable_write._write_all
+    real_write_all = _python_write._write_all
 
     def watching(fd, data, at=0):
         seen.append((leftovers(tmp_path), stat.S_IMODE(os.fstat(fd).st_mode)))
         real_write_all(fd, data, at)
 
-    monkeypatch.setattr(_portable_write, "_write_all", watching)
-    _portable_write.replace_file(config, b"new\n")
+    monkeypatch.setattr(_python_write, "_write_all", watching)
+    _python_write.replace_file(config, b"new\n")
     [(names, mode)] = seen
     assert mode == 0o600 and len(names) == 1
     assert re.fullmatch(r"\.rule_injector\.CLAUDE\.md\.[0-9a-f]{16}\.tmp", names[0])
     assert stat.S_IMODE(config.stat().st_mode) == 0o644 and leftovers(tmp_path) == []
 
 
-def test_portable_write_in_place_puts_the_old_bytes_back(tmp_path, monkeypatch):
+def test_python_write_in_place_puts_the_old_bytes_back(tmp_path, monkeypatch):
     config = tmp_path / "CLAUDE.md"
     config.write_bytes(b"old text\n")
     os.link(config, tmp_path / "other-name.md")  # two links: written in place
@@ -130,21 +130,23 @@ def test_portable_write_in_place_puts_the_old_bytes_back(tmp_path, monkeypatch):
             raise OSError(errno.EIO, "Input/output error")
         real_fsync(fd)
 
-    monkeypatch.setattr(_portable_write.os, "fsync", failing_fsync)
+    monkeypatch.setattr(_python_write.os, "fsync", failing_fsync)
     with pytest.raises(OSError) as info:
-        _portable_write.replace_file(config, b"a longer new text that failed\n")
+        _python_write.replace_file(config, b"a longer new text that failed\n")
     assert info.value.errno == errno.EIO and config.read_bytes() == b"old text\n"
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the native route is Linux's")
+@pytest.mark.skipif(not sys.platform.startswith(("linux", "darwin")),
+                    reason="the compiled route is built for Linux and macOS")
 @pytest.mark.parametrize("forced, modules", [(None, ["_safe_write"]),
-                                             ("portable", ["_portable_write", "_safe_write"])])
-def test_the_command_takes_the_native_route_on_linux(claude_skills, monkeypatch, forced,
-                                                     modules):
-    # A build or an environment that sent the command the portable way here would lose the
-    # native route's guarantees (protected links, attributes, locks shared with inject)
+                                             ("python", ["_python_write", "_safe_write"])])
+def test_the_command_takes_the_compiled_route_where_it_is_built(claude_skills, monkeypatch,
+                                                               forced, modules):
+    # A build or an environment that sent the command the Python way here would lose the
+    # compiled route's guarantees (protected links, attributes, locks shared with inject)
     # without a word; this fails instead. Forced through the test seam, it takes the other.
-    assert _safe_write.NATIVE is True
+    assert _safe_write.OS_ROUTE == (os.environ.get("KESTRIX_OS_ROUTE") or (
+        "linux" if sys.platform.startswith("linux") else "posix"))
     monkeypatch.delenv(ROUTE_VARIABLE, raising=False)
     if forced:
         monkeypatch.setenv(ROUTE_VARIABLE, forced)
@@ -159,7 +161,7 @@ def test_the_command_takes_the_native_route_on_linux(claude_skills, monkeypatch,
 # (folder's mode and owner, file's mode and owner, the writer's groups, whether the file is
 # renamed over rather than written in place, or the error that refuses it)
 OTHER_USERS = {
-    "folder-not-writable": ((0o755, (0, 0)), (0o644, (V, V)), (), False),
+    "folder-not-writable": ((0o755, (0, 0)), (0o644, (V, V)), (), errno.EACCES),
     "sticky-folder-anothers-file": ((0o1777, (0, 0)), (0o664, (W, G)), (G,), False),
     "own-folder": ((0o755, (V, V)), (0o640, (V, V)), (), True),
     "read-only-file": ((0o755, (V, V)), (0o444, (V, V)), (), errno.EACCES),

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/os/platform.h"
 #include "support/os/read.h"
 #include "support/os/write.h"
 #include "support/py/file_calls.h"
@@ -150,14 +151,15 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-/// NATIVE tells the host command whether these functions work on this system; where they
-/// do not (every system but Linux), it reads and writes through its portable route.
-int module_exec(PyObject* module) noexcept {
-    return PyModule_AddObjectRef(module, "NATIVE", py::kFilesAvailable ? Py_True : Py_False);
+/// Which OS layer this build does its file work with: "linux" (Linux's own calls),
+/// "posix" (only the calls macOS also has) or None (none: the path methods are used).
+int exec_module(PyObject* module) noexcept {
+    if (!py::kFilesAvailable) return PyModule_AddObjectRef(module, "OS_ROUTE", Py_None);
+    return PyModule_AddStringConstant(module, "OS_ROUTE", os::platform::kName);
 }
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };

@@ -1,8 +1,10 @@
 from os import PathLike
 
+from typing import Literal
+
 from _typeshed import ReadableBuffer
 
-NATIVE: bool
+OS_ROUTE: Literal["linux", "posix"] | None
 
 def read_file(path: str | PathLike[str], /) -> bytes | None: ...
 def replace_file(

@@ -6,6 +6,7 @@
 #include "module_state.h"
 #include "rule_injector_texts.h"
 #include "support/os/folder.h"
+#include "support/os/journal.h"
 #include "support/os/write.h"
 #include "support/pathlib/plain_path.h"
 #include "support/pathlib/text_mode.h"
@@ -191,8 +192,13 @@ int TextFile::read(Stage& failed) noexcept {
 }
 
 int TextFile::read_through_os(Stage& failed) noexcept {
+    text_ = Ref{};  // a text made from an earlier read would answer for the old bytes
     os::ReadStage stage = os::ReadStage::Test;
     int error = os::read_whole_file(name_.c_str(), bytes_, identity_, stage, file_hooks());
+    if (error > 0 && stage == os::ReadStage::Test && state.plain_paths.exists_hides_errors()) {
+        existed_ = false;  // as Path.exists() says there; the write meets the error itself
+        return 0;
+    }
     if (error != 0) {
         py::raise_file_error(error, name_.text.get());
         failed = stage == os::ReadStage::Test ? Stage::Test : Stage::Read;
@@ -211,7 +217,28 @@ int TextFile::read_through_os(Stage& failed) noexcept {
     return 1;
 }
 
+/// A change in place that a kill cut short (by either route, or the host command) is put
+/// right before the path's own methods read the file, when the path gives a name the OS
+/// can be given (os.fspath); a path that gives none is left to its methods. 0, or -1 with
+/// an exception set.
+[[nodiscard]] int recover_for_methods(PyObject* path) noexcept {
+    if (!py::kFilesAvailable) return 0;
+    Ref text = Ref::steal(PyOS_FSPath(path));
+    if (!text) return py::clear_if(PyExc_Exception) ? 0 : -1;  // its methods will say
+    py::FsName name;
+    const int named = py::fs_name(std::move(text), name);
+    if (named <= 0) return named;
+    const int error = os::recover_beside(name.c_str(), file_hooks());
+    if (error == 0) return 0;
+    py::raise_file_error(error, name.text.get());
+    return -1;
+}
+
 int TextFile::read_through_methods(Stage& failed) noexcept {
+    if (recover_for_methods(path_.get()) < 0) {
+        failed = Stage::Read;
+        return -1;
+    }
     Ref exists = call_method(path_.get(), state.names.exists);
     int present = exists ? is_true(exists.get()) : -1;
     if (present < 0) {

@@ -1,4 +1,5 @@
 #include "support/os/buffer.h"
+#include "support/os/platform.h"
 
 #include <sys/mman.h>
 
@@ -52,10 +53,9 @@ bool Buffer::reserve(std::size_t capacity) noexcept {
     if (capacity > SIZE_MAX - kMapped) return false;
     if (capacity >= kMapped) {
         const std::size_t rounded = (capacity + kMapped - 1) / kMapped * kMapped;
-        void* fresh = mapped_ ? ::mremap(data_, capacity_, rounded, MREMAP_MAYMOVE)
-                              : ::mmap(nullptr, rounded, PROT_READ | PROT_WRITE,
-                                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (fresh == MAP_FAILED) return false;
+        void* fresh = mapped_ ? platform::grow_mapping(data_, capacity_, rounded)
+                              : platform::map_memory(rounded);
+        if (fresh == nullptr) return false;
         if (!mapped_) {
             if (size_ > 0) std::memcpy(fresh, data_, size_);
             std::free(data_);

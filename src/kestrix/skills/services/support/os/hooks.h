@@ -23,6 +23,9 @@ inline constexpr int kProtectedLink = -6;
 inline constexpr int kBusy = -7;
 /// The file kept changing under every attempt to write it.
 inline constexpr int kUnsettled = -8;
+/// Another program (not a writer of ours) kept the file locked or leased for longer than
+/// we wait.
+inline constexpr int kInUse = -9;
 
 /// The steps a caller hears of, before they happen.
 enum class Step {
@@ -31,6 +34,7 @@ enum class Step {
     Temporary,      ///< creating the new file that will replace it
     MakeDirectory,  ///< creating a folder
     Rename,         ///< putting the new file in the old one's place
+    Link,           ///< giving a file made with no name a name (`other`)
     Remove,         ///< removing a temporary file after a failure (cannot be refused)
 };
 

@@ -1,4 +1,5 @@
 #include "support/os/io.h"
+#include "support/os/platform.h"
 
 #include <unistd.h>
 
@@ -73,6 +74,27 @@ int write_at(int fd, off_t offset, const Bytes* pieces, std::size_t count,
     });
 }
 
+int append_at_end(int fd, Bytes bytes, off_t& start, std::size_t& written,
+                  const Hooks& hooks) noexcept {
+    written = 0;
+    start = -1;
+    return in_pieces(bytes.size, hooks, [&]() -> long {
+        if (written == bytes.size) return 0;
+        std::size_t chunk = bytes.size - written;
+        if (chunk > kPiece) chunk = kPiece;
+        ssize_t n = ::write(fd, bytes.data + written, chunk);
+        if (n < 0) return errno == EINTR ? 1 : -errno;
+        if (n == 0) return -EIO;
+        if (start < 0) {
+            const off_t end = ::lseek(fd, 0, SEEK_CUR);
+            if (end < 0) return -errno;
+            start = end - n;
+        }
+        written += static_cast<std::size_t>(n);
+        return n;
+    });
+}
+
 int read_to_end(int fd, std::size_t expected, Buffer& out, const Hooks& hooks) noexcept {
     return in_pieces(expected, hooks, [&]() -> long {
         if (out.spare_size() == 0 && !out.reserve(out.size() * 2 + 4096)) return -ENOMEM;
@@ -115,7 +137,7 @@ int holds_exactly(int fd, Bytes bytes, const Hooks& hooks) noexcept {
 }
 
 int sync_file(int fd) noexcept {
-    while (::fsync(fd) < 0) {
+    while (platform::flush_to_disk(fd) < 0) {
         if (errno != EINTR) return errno;
     }
     return 0;

@@ -22,6 +22,13 @@ struct Bytes {
 [[nodiscard]] int write_at(int fd, off_t offset, const Bytes* pieces, std::size_t count,
                            const Hooks& hooks) noexcept;
 
+/// Writes `bytes` at the end of `fd`, wherever the end is as each piece goes (the
+/// descriptor must be open with O_APPEND), so bytes another program added meanwhile are
+/// never overwritten. `start` is where the first byte went and `written` how many went;
+/// same pieces and stops as write_at. Returns 0, an errno or kRefused.
+[[nodiscard]] int append_at_end(int fd, Bytes bytes, off_t& start, std::size_t& written,
+                                const Hooks& hooks) noexcept;
+
 /// Reads `fd` from its offset to its end into `out` (which already holds `expected` bytes'
 /// room, the size fstat gave). Same pieces and stops as write_at.
 [[nodiscard]] int read_to_end(int fd, std::size_t expected, Buffer& out,

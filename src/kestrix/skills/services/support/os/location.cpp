@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "support/os/hooks.h"
+#include "support/os/platform.h"
 
 namespace kestrix::os {
 
@@ -43,7 +44,7 @@ void split(const char* path, std::size_t size, std::size_t& folder_size, std::si
                               Descriptor& out) noexcept {
     Text folder;
     if (!folder.assign(size == 0 ? "." : text, size == 0 ? 1 : size)) return ENOMEM;
-    int fd = ::openat(base, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int fd = platform::open_folder(base, folder.c_str());
     if (fd < 0) return errno;
     out.reset(fd);
     return 0;

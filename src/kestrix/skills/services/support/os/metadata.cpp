@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "support/os/descriptor.h"
+#include "support/os/platform.h"
 
 namespace kestrix::os {
 
@@ -21,7 +21,7 @@ namespace {
     names = nullptr;
     size = 0;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        ssize_t wanted = ::flistxattr(fd, nullptr, 0);
+        ssize_t wanted = platform::list_attributes(fd, nullptr, 0);
         if (wanted <= 0) {
             // A list from an earlier attempt goes too: on these returns nothing stays allocated.
             const int error = wanted < 0 && errno != ENOTSUP ? errno : 0;
@@ -32,7 +32,7 @@ namespace {
         std::free(names);
         names = static_cast<char*>(std::malloc(static_cast<std::size_t>(wanted)));
         if (names == nullptr) return ENOMEM;
-        ssize_t got = ::flistxattr(fd, names, static_cast<std::size_t>(wanted));
+        ssize_t got = platform::list_attributes(fd, names, static_cast<std::size_t>(wanted));
         if (got >= 0) {
             size = static_cast<std::size_t>(got);
             return 0;
@@ -55,13 +55,14 @@ namespace {
 /// Copies the attribute `name` of `from` onto `to`.
 [[nodiscard]] int copy_attribute(int from, int to, const char* name) noexcept {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        ssize_t wanted = ::fgetxattr(from, name, nullptr, 0);
+        ssize_t wanted = platform::get_attribute(from, name, nullptr, 0);
         if (wanted < 0) return errno;
         void* value = std::malloc(wanted > 0 ? static_cast<std::size_t>(wanted) : 1);
         if (value == nullptr) return ENOMEM;
-        ssize_t got = ::fgetxattr(from, name, value, static_cast<std::size_t>(wanted));
+        ssize_t got = platform::get_attribute(from, name, value, static_cast<std::size_t>(wanted));
         int error = got < 0 ? errno : 0;
-        if (got >= 0 && ::fsetxattr(to, name, value, static_cast<std::size_t>(got), 0) < 0) {
+        if (got >= 0 &&
+            platform::set_attribute(to, name, value, static_cast<std::size_t>(got)) < 0) {
             error = errno;
         }
         std::free(value);
@@ -91,13 +92,14 @@ int copy_owner_and_attributes(int from, const struct stat& info, int to) noexcep
     std::size_t present_size = 0;
     if (error == 0) error = list_attributes(to, present, present_size);
     for (std::size_t at = 0; error == 0 && at < present_size; at += std::strlen(present + at) + 1) {
-        if (!listed(wanted, wanted_size, present + at) && ::fremovexattr(to, present + at) < 0) {
+        if (!listed(wanted, wanted_size, present + at) &&
+            platform::remove_attribute(to, present + at) < 0) {
             error = errno;
         }
     }
     std::free(present);
     std::free(wanted);
-    return error;
+    return error != 0 ? error : platform::copy_other_metadata(from, to);
 }
 
 int set_mode_exactly(int fd, mode_t mode) noexcept {
@@ -106,31 +108,6 @@ int set_mode_exactly(int fd, mode_t mode) noexcept {
     struct stat now {};
     if (::fstat(fd, &now) < 0) return errno;
     return (now.st_mode & 07777) == mode ? 0 : EPERM;
-}
-
-mode_t new_file_mode() noexcept {
-    // Linux tells the umask without changing it; elsewhere it is read by setting it twice.
-    Descriptor status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
-    if (status.valid()) {
-        char text[256];  // "Umask:" is the second line
-        ssize_t n = ::read(status.get(), text, sizeof text - 1);
-        if (n > 0) {
-            text[n] = '\0';
-            constexpr char kField[] = "\nUmask:";
-            if (const char* at = std::strstr(text, kField); at != nullptr) {
-                at += sizeof kField - 1;
-                while (*at == ' ' || *at == '\t') ++at;
-                unsigned int mask = 0;
-                int digits = 0;
-                for (; *at >= '0' && *at <= '7'; ++at, ++digits)
-                    mask = mask * 8 + static_cast<unsigned int>(*at - '0');
-                if (digits > 0) return static_cast<mode_t>(0666 & ~mask);
-            }
-        }
-    }
-    mode_t mask = ::umask(022);
-    ::umask(mask);
-    return 0666 & ~mask;
 }
 
 }  // namespace kestrix::os

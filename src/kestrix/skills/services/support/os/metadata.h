@@ -17,7 +17,4 @@ namespace kestrix::os {
 /// was dropped).
 [[nodiscard]] int set_mode_exactly(int fd, mode_t mode) noexcept;
 
-/// The mode open() gives a new file asked for 0666: less the process's umask.
-[[nodiscard]] mode_t new_file_mode() noexcept;
-
 }  // namespace kestrix::os

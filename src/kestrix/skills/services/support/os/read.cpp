@@ -5,10 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "support/os/descriptor.h"
 #include "support/os/io.h"
+#include "support/os/journal.h"
 #include "support/os/location.h"
+#include "support/os/lock.h"
+#include "support/os/platform.h"
 
 namespace kestrix::os {
 
@@ -16,16 +20,13 @@ namespace {
 
 /// Attempts at reading a name that keeps turning into a link under our feet.
 constexpr int kAttempts = 8;
-/// How long before a read a file's last change must lie for its timestamps to tell any
-/// later change apart: many ticks of the coarse clock they come from.
-constexpr time_t kSettledSeconds = 2;
-
 [[nodiscard]] Identity identity_of(const struct stat& info) noexcept {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const bool settled = now.tv_sec - info.st_ctim.tv_sec > kSettledSeconds;
-    return Identity{true,         info.st_dev,  info.st_ino, info.st_size,
-                    info.st_mtim, info.st_ctim, settled};
+    return Identity{true,
+                    info.st_dev,
+                    info.st_ino,
+                    info.st_size,
+                    platform::modified_time(info),
+                    platform::changed_time(info)};
 }
 
 }  // namespace
@@ -33,6 +34,10 @@ constexpr time_t kSettledSeconds = 2;
 int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& stage,
                     const Hooks& hooks) noexcept {
     found = Identity{};
+    if (int error = recover_beside(path, hooks); error != 0) {
+        stage = ReadStage::Read;
+        return error;
+    }
     // O_NONBLOCK: should the name turn into a FIFO meanwhile, opening it must not wait.
     const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
@@ -47,16 +52,22 @@ int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& s
             if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0)
                 return kRefused;
             stage = ReadStage::Read;
-            fd.reset(::openat(AT_FDCWD, path, flags));
+            int error = 0;
+            fd.reset(open_past_leases(AT_FDCWD, path, flags, hooks, error));
             if (!fd.valid()) {
-                if (errno == ELOOP || errno == ENOENT) continue;  // swapped since: look again
-                return errno;
+                if (error == ELOOP || error == ENOENT) continue;  // swapped since: look again
+                return error;
             }
         } else {
             stage = ReadStage::Test;
             Location where;
             int error = locate(path, where);
             if (error == ELOOP) return 0;  // an existence test says "not there"
+            // The link led elsewhere: a journal would stand beside the file it leads to.
+            if (error == 0 && where.exists &&
+                journaled(where.folder.get(), where.name.c_str(), hooks)) {
+                error = recover_from_journal(where.folder.get(), where.name.c_str(), hooks);
+            }
             if (error == kProtectedLink) {
                 stage = ReadStage::Read;  // the kernel refuses the open, not the look
                 return error;
@@ -71,10 +82,10 @@ int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& s
             if (kind != S_IFREG) return kNotRegular;  // never opened: opening a device may act
             if (announce(hooks, Step::Read, path, nullptr, O_RDONLY | O_CLOEXEC) != 0)
                 return kRefused;
-            fd.reset(::openat(where.folder.get(), where.name.c_str(), flags));
+            fd.reset(open_past_leases(where.folder.get(), where.name.c_str(), flags, hooks, error));
             if (!fd.valid()) {
-                if (errno == ELOOP || errno == ENOENT) continue;  // swapped since: look again
-                return errno;
+                if (error == ELOOP || error == ENOENT) continue;  // swapped since: look again
+                return error;
             }
         }
         struct stat info {};

@@ -17,11 +17,6 @@ struct Identity {
     off_t size = 0;
     struct timespec modified {};
     struct timespec changed {};  ///< ctime: no user can set it back
-    /// The file had not changed for a while when it was read. Timestamps come from a clock
-    /// that ticks every few milliseconds, so a change made in the same tick as the last one
-    /// may leave them as they were: for a file changed just before it was read, only its
-    /// bytes can tell (as git treats "racily clean" files).
-    bool settled = false;
 };
 
 /// Where a read failed: at the existence test (the path could not be looked at) or at the

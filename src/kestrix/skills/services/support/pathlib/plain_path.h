@@ -14,6 +14,8 @@ using py::Ref;
 /// loaded, and examined again whenever its version tag moves, which the interpreter does
 /// whenever the type or one of its bases is modified. The caller keeps one for the life of
 /// the process (the type is held, raw, for as long).
+struct Layout;
+
 class PlainPaths {
  public:
     /// True when `path` is exactly that type and its class, and every class it inherits
@@ -22,11 +24,17 @@ class PlainPaths {
     /// known: the type and its version tag are compared.
     [[nodiscard]] bool accepts(PyObject* path) noexcept;
 
+    /// True where the running pathlib's Path.exists() answers False, rather than raising,
+    /// when looking at the path fails (3.14 and later); the later steps then meet the error
+    /// themselves.
+    [[nodiscard]] bool exists_hides_errors() const noexcept;
+
     /// os.fspath(path) for a path that `accepts` took: the text the path keeps once made,
     /// read without a call. A new reference, or empty with an exception set.
     [[nodiscard]] Ref text_of(PyObject* path) noexcept;
 
  private:
+    const Layout* layout_ = nullptr;  ///< where the running pathlib keeps its classes
     PyTypeObject* type_ = nullptr;
     unsigned int examined_tag_ = 0;  ///< the version tag the type had when last examined
     bool examined_plain_ = false;    ///< and the verdict then

@@ -27,6 +27,9 @@ int audit_before(void*, os::Step step, const char* path, const char* other, int 
         case os::Step::Rename:
             return PySys_Audit("os.rename", "O&O&ii", decode_name, p, decode_name,
                                const_cast<char*>(other), -1, -1);
+        case os::Step::Link:
+            return PySys_Audit("os.link", "O&O&ii", decode_name, p, decode_name,
+                               const_cast<char*>(other), -1, -1);
         case os::Step::Remove: {
             // Clean-up after a failure: the hook hears of it, but can neither stop it nor
             // replace the failure being reported.
@@ -90,6 +93,9 @@ void raise_file_error(int code, PyObject* filename, ErrorSource source) noexcept
             break;
         case os::kBusy:
             raise_with_text(EAGAIN, "The file is locked by another writer", filename);
+            return;
+        case os::kInUse:
+            raise_with_text(EAGAIN, "The file is in use by another program", filename);
             return;
         case os::kChanged:
         case os::kUnsettled:

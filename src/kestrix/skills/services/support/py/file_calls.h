@@ -12,7 +12,7 @@
 
 namespace kestrix::py {
 
-#if defined(__linux__)
+#if defined(__linux__) || defined(__APPLE__)
 inline constexpr bool kFilesAvailable = true;
 #else
 inline constexpr bool kFilesAvailable = false;

@@ -1,5 +1,6 @@
 """The command's reader and writer where the compiled one has no OS route (every system but
-Linux): the same contract as `_safe_write`, through the `os` module.
+Linux and macOS, Windows among them): the same contract as `_safe_write`, through the `os`
+module.
 
 What it keeps of the compiled route: a FIFO or device is refused without being opened, so
 nothing blocks; a write goes only over the bytes that were read (else ESTALE); the new content
@@ -169,12 +170,10 @@ def _through_new_file(target: str, data: "bytes | memoryview", old: "os.stat_res
              | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0))
     try:
         fd = os.open(temporary, flags, 0o600)
-    except PermissionError as e:
-        if old is not None:
-            return False  # a folder we may not write: the file itself may be written in place
-        raise OSError(e.errno, e.strerror, shown) from None  # the file's name, not ours
     except OSError as e:
-        raise OSError(e.errno, e.strerror, shown) from None
+        # A folder we may not write: refused, as the compiled route refuses it (it could not
+        # keep its journal of an in-place rewrite there either).
+        raise OSError(e.errno, e.strerror, shown) from None  # the file's name, not ours
     renamed = False
     try:
         try:
