@@ -85,7 +85,7 @@ def _status(config: Path) -> str:
                            str(config.parent / "skills"), "--json"],
                           capture_output=True, text=True, timeout=120)
     report = json.loads(done.stdout)
-    if "error" in report:
+    if report["error"] is not None:  # every object has the key; null when none
         raise OSError(report["error"])
     return report["state"]
 

@@ -176,12 +176,14 @@ def parse(argv: list[str]) -> argparse.Namespace:
     English, and argparse looks up a translation of every text it makes, searching the
     locale folders each time (a twentieth of a status run) for catalogues CPython does not
     ship: for this parse only, its texts are taken as they are."""
-    translate = argparse._  # type: ignore[attr-defined]
-    argparse._ = _as_written  # type: ignore[attr-defined]
+    translate = getattr(argparse, "_", None)  # a release without it keeps its own way
+    if translate is not None:
+        argparse._ = _as_written  # type: ignore[attr-defined]
     try:
         return build_parser(action_named(argv)).parse_args(argv)
     finally:
-        argparse._ = translate  # type: ignore[attr-defined]
+        if translate is not None:
+            argparse._ = translate  # type: ignore[attr-defined]
 
 
 def _as_written(text: str) -> str:
