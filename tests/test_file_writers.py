@@ -223,6 +223,7 @@ def _append_theirs(config: Path) -> None:
         f.write(THEIRS)
 
 
+@pytest.mark.slow  # a window of 3 s that the test must act in: too short under valgrind
 @needs_strace
 @pytest.mark.parametrize("fails", [False, True], ids=["append", "failed-append"])
 def test_bytes_another_program_appends_during_an_in_place_append_are_kept(tmp_path, fails):

@@ -194,7 +194,10 @@ int TextFile::read(Stage& failed) noexcept {
 int TextFile::read_through_os(Stage& failed) noexcept {
     text_ = Ref{};  // a text made from an earlier read would answer for the old bytes
     os::ReadStage stage = os::ReadStage::Test;
-    int error = os::read_whole_file(name_.c_str(), bytes_, identity_, stage, file_hooks());
+    // Only the configuration file is ever written by us; the rule file, opened by name, is
+    // not, and needs no look for a journal.
+    int error = os::read_whole_file(name_.c_str(), bytes_, identity_, stage, file_hooks(),
+                                    /*written_by_us=*/static_cast<bool>(path_));
     if (error > 0 && stage == os::ReadStage::Test && state.plain_paths.exists_hides_errors()) {
         existed_ = false;  // as Path.exists() says there; the write meets the error itself
         return 0;

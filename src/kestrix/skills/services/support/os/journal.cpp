@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 
@@ -97,17 +98,28 @@ void sync_folder(int folder) noexcept {
 
 /// Whether a journal stands beside `name` in `folder` (AT_FDCWD: `name` is a path).
 bool journaled(int folder, const char* name, const Hooks& hooks) noexcept {
+    // On every read's way: built on the stack, one look, nothing allocated.
     const char* slash = std::strrchr(name, '/');
     const char* base = slash != nullptr ? slash + 1 : name;
     if (*base == '\0') return false;
-    Text journal;
-    if (!journal.assign(name, static_cast<std::size_t>(base - name))) return false;
-    Text last;
-    if (!journal_name(base, hooks, last) || !journal.append(last.c_str(), last.size())) {
-        return false;
-    }
+    const char* prefix = hooks.temporary_prefix != nullptr ? hooks.temporary_prefix : "";
+    const std::size_t prefix_size = std::strlen(prefix);
+    const std::size_t fixed = prefix_size + sizeof kJournalSuffix - 1;
+    std::size_t base_size = std::strlen(base);
+    if (fixed < kNameMax && base_size > kNameMax - fixed) base_size = kNameMax - fixed;
+    const auto folder_size = static_cast<std::size_t>(base - name);
+    char path[PATH_MAX + kNameMax + 1];
+    if (folder_size + fixed + base_size >= sizeof path) return false;  // no open() takes it
+    char* at = path;
+    std::memcpy(at, name, folder_size);
+    at += folder_size;
+    std::memcpy(at, prefix, prefix_size);
+    at += prefix_size;
+    std::memcpy(at, base, base_size);
+    at += base_size;
+    std::memcpy(at, kJournalSuffix, sizeof kJournalSuffix);
     struct stat info {};
-    return ::fstatat(folder, journal.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    return ::fstatat(folder, path, &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 int recover_beside(const char* path, const Hooks& hooks) noexcept {

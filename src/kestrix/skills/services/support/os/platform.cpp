@@ -84,16 +84,28 @@ int open_unnamed(int folder, mode_t mode) noexcept {
     return fd;
 }
 
-void unnamed_source(int fd, char* out, std::size_t size) noexcept {
-    std::snprintf(out, size, "/proc/self/fd/%d", fd);
+UnnamedSource unnamed_source(int fd) noexcept {
+    // Written by hand: this is on every new file's way, and snprintf costs more than the rest.
+    UnnamedSource out{};
+    constexpr char kStem[] = "/proc/self/fd/";
+    std::memcpy(out.text, kStem, sizeof kStem - 1);
+    char digits[12];
+    int count = 0;
+    auto value = static_cast<unsigned int>(fd);
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 && count < 11);
+    std::size_t at = sizeof kStem - 1;
+    while (count > 0) out.text[at++] = digits[--count];
+    out.text[at] = '\0';
+    return out;
 }
 
-int link_unnamed(int fd, int folder, const char* name) noexcept {
+int link_unnamed(const UnnamedSource& source, int folder, const char* name) noexcept {
     // The descriptor's entry in /proc is the one way to name a file that has none without
     // privileges (linkat's AT_EMPTY_PATH needs CAP_DAC_READ_SEARCH).
-    char self[48];
-    unnamed_source(fd, self, sizeof self);
-    return ::linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW);
+    return ::linkat(AT_FDCWD, source.text, folder, name, AT_SYMLINK_FOLLOW);
 }
 
 int try_lock_exclusively(int fd) noexcept {
@@ -175,11 +187,9 @@ int open_unnamed(int, mode_t) noexcept {
     return -1;
 }
 
-void unnamed_source(int, char* out, std::size_t size) noexcept {
-    if (size > 0) out[0] = '\0';
-}
+UnnamedSource unnamed_source(int) noexcept { return UnnamedSource{}; }
 
-int link_unnamed(int, int, const char*) noexcept {
+int link_unnamed(const UnnamedSource&, int, const char*) noexcept {
     errno = EOPNOTSUPP;
     return -1;
 }

@@ -36,11 +36,16 @@ inline constexpr const char* kName = kLinux ? "linux" : "posix";
 /// descriptor, or -1 with errno (EOPNOTSUPP where the system or the file system has none).
 [[nodiscard]] int open_unnamed(int folder, mode_t mode) noexcept;
 
-/// Gives the unnamed file `fd` the name `name` in `folder` (never replacing one); `self`
-/// receives the name it was reached by, for the audit hooks. 0, or -1 with errno.
-[[nodiscard]] int link_unnamed(int fd, int folder, const char* name) noexcept;
-/// The name link_unnamed reaches `fd` by (for the audit hooks), written into `out`.
-void unnamed_source(int fd, char* out, std::size_t size) noexcept;
+/// Where an unnamed file's descriptor can be reached by name, for link_unnamed and the
+/// audit hooks ("/proc/self/fd/<fd>" on Linux; empty elsewhere).
+struct UnnamedSource {
+    char text[32];
+};
+[[nodiscard]] UnnamedSource unnamed_source(int fd) noexcept;
+
+/// Gives the unnamed file reached by `source` the name `name` in `folder` (never
+/// replacing one). 0, or -1 with errno.
+[[nodiscard]] int link_unnamed(const UnnamedSource& source, int folder, const char* name) noexcept;
 
 /// Takes an exclusive lock on the whole file behind `fd`, owned by its open file
 /// description (not by the process), without waiting. 0; -1 with errno EAGAIN or EACCES

@@ -32,9 +32,9 @@ constexpr int kAttempts = 8;
 }  // namespace
 
 int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& stage,
-                    const Hooks& hooks) noexcept {
+                    const Hooks& hooks, bool written_by_us) noexcept {
     found = Identity{};
-    if (int error = recover_beside(path, hooks); error != 0) {
+    if (int error = written_by_us ? recover_beside(path, hooks) : 0; error != 0) {
         stage = ReadStage::Read;
         return error;
     }
@@ -64,7 +64,7 @@ int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& s
             int error = locate(path, where);
             if (error == ELOOP) return 0;  // an existence test says "not there"
             // The link led elsewhere: a journal would stand beside the file it leads to.
-            if (error == 0 && where.exists &&
+            if (error == 0 && written_by_us && where.exists &&
                 journaled(where.folder.get(), where.name.c_str(), hooks)) {
                 error = recover_from_journal(where.folder.get(), where.name.c_str(), hooks);
             }

@@ -29,8 +29,9 @@ enum class ReadStage { Test, Read };
 /// or 0 with the bytes and the file's identity. Otherwise `stage` says where it failed and
 /// the result is an errno (EISDIR for a folder, ENXIO for a socket, as open() gives them),
 /// kNotRegular (a FIFO or device: never opened for long enough to block), kProtectedLink,
-/// kNoMemory or kRefused.
+/// kNoMemory or kRefused. With `written_by_us` (a file our writers change), a change in
+/// place that a kill cut short is put right first (see recover_from_journal).
 [[nodiscard]] int read_whole_file(const char* path, Buffer& out, Identity& found, ReadStage& stage,
-                                  const Hooks& hooks) noexcept;
+                                  const Hooks& hooks, bool written_by_us = true) noexcept;
 
 }  // namespace kestrix::os

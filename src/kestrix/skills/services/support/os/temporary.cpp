@@ -119,9 +119,8 @@ int TemporaryFile::create_unnamed(int folder, const Text& folder_text, const cha
     hooks_ = &hooks;
     const int flags = O_RDWR | O_CLOEXEC;  // and O_TMPFILE, where there is one
     // Told as os.open(folder, O_TMPFILE) would tell it; the name is only for later.
-    if (!folder_text_.assign(folder_text.c_str(), folder_text.size()) || !base_name_.assign(name)) {
-        return ENOMEM;
-    }
+    folder_text_ = &folder_text;
+    base_name_ = name;
     if (announce(hooks, Step::Temporary, folder_text.c_str(), nullptr, flags) != 0) return kRefused;
     const int fd = platform::open_unnamed(folder, mode);
     if (fd < 0) return errno;
@@ -150,10 +149,9 @@ int TemporaryFile::create(int folder, const Text& folder_text, const char* name,
 }
 
 int TemporaryFile::link_unnamed(const char* name, const char* name_text) noexcept {
-    char self[48];
-    platform::unnamed_source(fd_.get(), self, sizeof self);
-    if (announce(*hooks_, Step::Link, self, name_text) != 0) return kRefused;
-    return platform::link_unnamed(fd_.get(), folder_, name) < 0 ? errno : 0;
+    const platform::UnnamedSource self = platform::unnamed_source(fd_.get());
+    if (announce(*hooks_, Step::Link, self.text, name_text) != 0) return kRefused;
+    return platform::link_unnamed(self, folder_, name) < 0 ? errno : 0;
 }
 
 int TemporaryFile::link_as(const char* target, const char* target_text) noexcept {
@@ -165,7 +163,7 @@ int TemporaryFile::link_as(const char* target, const char* target_text) noexcept
 
 int TemporaryFile::name_it() noexcept {
     for (int attempt = 0;; ++attempt) {
-        if (!pick_name(folder_text_, base_name_.c_str())) return ENOMEM;
+        if (!pick_name(*folder_text_, base_name_)) return ENOMEM;
         const int error = link_unnamed(name_.c_str(), text_.c_str());
         if (error == 0) {
             unnamed_ = false;

@@ -60,8 +60,9 @@ class TemporaryFile {
 
     Descriptor fd_;
     bool unnamed_ = false;
-    Text folder_text_;  ///< of an unnamed file, for naming it later
-    Text base_name_;
+    // Of an unnamed file, for naming it later: the caller's, which outlive this.
+    const Text* folder_text_ = nullptr;
+    const char* base_name_ = nullptr;
     int pending_slot_ = -1;  ///< where the signal handlers find its name
     int folder_ = -1;        // borrowed from the caller's Location, which outlives this
     const Hooks* hooks_ = nullptr;
