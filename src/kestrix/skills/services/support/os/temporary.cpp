@@ -1,13 +1,14 @@
 #include "support/os/temporary.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+
+#include "support/os/raw_calls.h"
 
 namespace kestrix::os {
 
@@ -18,7 +19,7 @@ constexpr std::size_t kNameMax = 255;
 /// A hard-to-guess suffix; uniqueness itself comes from O_EXCL.
 [[nodiscard]] std::uint64_t random_suffix() noexcept {
     std::uint64_t x = 0;
-    if (::getrandom(&x, sizeof x, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof x)) return x;
+    if (raw::getrandom(&x, sizeof x, raw::kRandomNonblock) == static_cast<ssize_t>(sizeof x)) return x;
     static std::uint64_t counter = 0;
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);

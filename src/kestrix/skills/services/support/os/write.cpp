@@ -11,6 +11,7 @@
 #include "support/os/descriptor.h"
 #include "support/os/location.h"
 #include "support/os/metadata.h"
+#include "support/os/raw_calls.h"
 #include "support/os/temporary.h"
 
 namespace kestrix::os {
@@ -200,7 +201,7 @@ void sync_folder(int folder, const Hooks& hooks) noexcept {
     if (!where.full_text(target)) return kNoMemory;
     if (announce(hooks, Step::Rename, file.text(), target.c_str()) != 0) return kRefused;
     const int folder = where.folder.get();
-    if (::renameat2(folder, file.name(), folder, where.name.c_str(), RENAME_NOREPLACE) < 0) {
+    if (raw::renameat2(folder, file.name(), folder, where.name.c_str(), raw::kRenameNoreplace) < 0) {
         error = errno;
         if (error == EEXIST) return kChanged;
         if (error != EINVAL && error != ENOSYS) return error;
