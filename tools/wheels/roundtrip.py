@@ -20,7 +20,7 @@ from pathlib import Path
 from kestrix.skills.services import _safe_write, rule_injector
 from kestrix.skills.services.rule_injector import RuleInjector
 
-ORIGINAL = "# My notes\r\n\r\nKeep these lines as they are: ✓\r\n".encode()
+ORIGINAL = "# My notes\n\nKeep these lines as they are: ✓\n".encode()
 
 
 def main() -> int:

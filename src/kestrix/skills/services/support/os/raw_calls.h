@@ -27,8 +27,8 @@ inline constexpr unsigned kRenameNoreplace = 0x1;
     return static_cast<ssize_t>(::syscall(SYS_getrandom, buffer, size, flags));
 }
 
-[[nodiscard]] inline int renameat2(int from_folder, const char* from, int to_folder,
-                                   const char* to, unsigned flags) noexcept {
+[[nodiscard]] inline int renameat2(int from_folder, const char* from, int to_folder, const char* to,
+                                   unsigned flags) noexcept {
     return static_cast<int>(::syscall(SYS_renameat2, from_folder, from, to_folder, to, flags));
 }
 

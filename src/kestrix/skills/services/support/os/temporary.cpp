@@ -19,7 +19,8 @@ constexpr std::size_t kNameMax = 255;
 /// A hard-to-guess suffix; uniqueness itself comes from O_EXCL.
 [[nodiscard]] std::uint64_t random_suffix() noexcept {
     std::uint64_t x = 0;
-    if (raw::getrandom(&x, sizeof x, raw::kRandomNonblock) == static_cast<ssize_t>(sizeof x)) return x;
+    const ssize_t got = raw::getrandom(&x, sizeof x, raw::kRandomNonblock);
+    if (got == static_cast<ssize_t>(sizeof x)) return x;
     static std::uint64_t counter = 0;
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);

@@ -201,12 +201,13 @@ void sync_folder(int folder, const Hooks& hooks) noexcept {
     if (!where.full_text(target)) return kNoMemory;
     if (announce(hooks, Step::Rename, file.text(), target.c_str()) != 0) return kRefused;
     const int folder = where.folder.get();
-    if (raw::renameat2(folder, file.name(), folder, where.name.c_str(), raw::kRenameNoreplace) < 0) {
+    const char* name = where.name.c_str();
+    if (raw::renameat2(folder, file.name(), folder, name, raw::kRenameNoreplace) < 0) {
         error = errno;
         if (error == EEXIST) return kChanged;
         if (error != EINVAL && error != ENOSYS) return error;
         // No such rename on this file system: a hard link does not replace either.
-        if (::linkat(folder, file.name(), folder, where.name.c_str(), 0) < 0) {
+        if (::linkat(folder, file.name(), folder, name, 0) < 0) {
             return errno == EEXIST ? kChanged : errno;
         }
         // The link is the file now; the temporary name goes.
