@@ -1,7 +1,7 @@
 """getrandom and renameat2 go to the kernel through syscall() (support/os/raw_calls.h), so the
 wheels run on glibc 2.17 and musl. A kernel without them (ENOSYS) or a file system without the
-rename's flag (EINVAL) still gets its new file, through the fallbacks: a name from the clock and
-a hard link. A preloaded syscall() fails the call and counts it."""
+rename's flag (EINVAL) still gets its new file, through the fallbacks: a temporary name from the
+clock and a hard link. A preloaded syscall() fails the call and counts it."""
 
 import errno
 import os
@@ -11,8 +11,6 @@ import sys
 import textwrap
 
 import pytest
-
-from kestrix.skills.services import rule_injector as ri
 
 SHIM = r"""
 #define _GNU_SOURCE
@@ -49,13 +47,13 @@ long syscall(long number, ...) {
 }
 """
 
+# The host command's writer: a str path goes straight to the OS layer, whatever pathlib is.
 SCRIPT = """
     import os, sys
-    from pathlib import Path
-    from kestrix.skills.services.rule_injector import RuleInjector
-    skills = Path(sys.argv[1])
+    from kestrix.skills.services._safe_write import read_file, replace_file
     os.environ["KESTRIX_FAIL"] = sys.argv[2]
-    print(RuleInjector().inject("claude", skills))
+    replace_file(sys.argv[1], b"new file\\n")
+    print(read_file(sys.argv[1]))
 """
 
 
@@ -83,21 +81,20 @@ def shim(tmp_path_factory):
 @pytest.mark.parametrize("call, error", [("renameat2", "ENOSYS"), ("renameat2", "EINVAL"),
                                          ("getrandom", "ENOSYS")])
 def test_new_file_without_the_call(shim, tmp_path, call, error):
-    skills = tmp_path / ".claude" / "skills"
-    skills.mkdir(parents=True)
+    folder = tmp_path / "folder"
+    folder.mkdir()
+    config = folder / "CLAUDE.md"
     seen = tmp_path / "seen"
     library, numbers = shim
     env = dict(os.environ, KESTRIX_SEEN=str(seen),
                # After the sanitizer's runtime when make test-asan has preloaded it.
                LD_PRELOAD=f"{os.environ.get('LD_PRELOAD', '')} {library}".strip())
     done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(SCRIPT), skills,
+        [sys.executable, "-c", textwrap.dedent(SCRIPT), config,
          f"{numbers[call]} {getattr(errno, error)}"],
         capture_output=True, text=True, env=env, timeout=60)
-    config = skills.parent / "CLAUDE.md"
-    assert (done.returncode, done.stdout, done.stderr) == (0, f"{config}\n", "")
+    assert (done.returncode, done.stdout, done.stderr) == (0, "b'new file\\n'\n", "")
     # The module asked the kernel through syscall(), once, and went on without it.
     assert seen.read_bytes() == b"x"
-    assert config.read_text(encoding="utf-8").count(ri.RULE_MARKER) == 1
     # No temporary file left beside it.
-    assert sorted(os.listdir(skills.parent)) == ["CLAUDE.md", "skills"]
+    assert os.listdir(folder) == ["CLAUDE.md"]

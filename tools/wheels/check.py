@@ -198,7 +198,7 @@ def main() -> int:
         root = cache / "sid-arm64"
         timed("arm64 root folder", lambda: run(
             [HERE / "debian-root", "arm64", root,
-             *[f"python{v}-venv" for v in args.pythons]]))
+             *[f"python{v}-venv" for v in args.pythons]]) and None)
         for version in args.pythons:
             house = wheelhouse(version, ["manylinux_2_17_aarch64"], RUNTIME_DEPS)
             chroot_python(f"cp{version.replace('.', '')} manylinux2014 aarch64 (Debian sid, qemu)",
