@@ -6,7 +6,7 @@ where this machine can: `make wheels-check`.
 - x86_64 glibc, 3.14 and 3.15: the same suite under Debian unstable's python3.14/3.15 in the
   amd64 root folder of the cache (chroot), plus the round trip (tools/wheels/roundtrip.py).
 - aarch64 glibc, every version: the round trip under Debian's arm64 python3.X in an arm64 root
-  folder (chroot through qemu-user-static), made on first use (about half an hour).
+  folder (chroot through qemu-user-static), made on first use (about 12 minutes here).
 - musl: no musl CPython can be had here, so no round trip; musl's own loader links each
   module instead (tools/wheels/musl.py says what that checks).
 
