@@ -160,6 +160,8 @@ def main() -> int:
     cache = headers.cache_dir()
     # zig builds each target's C library once; kept with the other downloads.
     os.environ.setdefault("ZIG_GLOBAL_CACHE_DIR", str(cache / "zig"))
+    # Two compiles at a time: the machines here have two cores, shared.
+    os.environ.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "2")
     start = time.monotonic()
     includes = headers.prepare(cache, WORK / "include", args.pythons,
                                [TARGETS[t] for t in args.targets], compiler)
