@@ -47,7 +47,7 @@ wheel: $(STAMP) $(VENV)/.wheel-tools
 # dist/ (replacing the wheels there, as make wheel does). The CPython headers come from a
 # Debian unstable root folder under KESTRIX_CACHE, made on first use (root and apt needed).
 # wheels-check runs them: the suite for x86_64 glibc, an install-inject-uninstall round trip
-# for aarch64 (qemu) and where a musl CPython is at hand. Both are too slow for .ci/run.
+# for aarch64 (qemu), musl's loader on the musl modules. Both are too slow for .ci/run.
 KESTRIX_CACHE ?= /var/cache/kestrix
 WHEEL_PYTHONS ?= 3.13 3.14 3.15
 
