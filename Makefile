@@ -61,6 +61,11 @@ $(VENV)/.wheels-tools: | $(STAMP)
 wheels: $(STAMP) $(VENV)/.wheels-tools
 	KESTRIX_CACHE=$(KESTRIX_CACHE) $(PY) tools/wheels/build.py --pythons $(WHEEL_PYTHONS)
 
+# check-macos: both modules cross-compiled and linked for macOS arm64 and x86_64 with zig
+# (the portable OS layer); nothing runs, and no macOS wheel is made.
+check-macos: $(STAMP) $(VENV)/.wheels-tools
+	KESTRIX_CACHE=$(KESTRIX_CACHE) $(PY) tools/wheels/check_macos.py
+
 wheels-check: $(STAMP) acl-installed
 	KESTRIX_CACHE=$(KESTRIX_CACHE) $(PY) tools/wheels/check.py --pythons $(WHEEL_PYTHONS)
 

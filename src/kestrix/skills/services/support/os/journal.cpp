@@ -143,8 +143,8 @@ int Journal::begin(int folder, const Text& folder_text, const char* name, const 
     if (!journal_name(name, hooks, name_)) return ENOMEM;
     Header header{};
     std::memcpy(header.magic, kMagic, sizeof kMagic);
-    header.device = info.st_dev;
-    header.inode = info.st_ino;
+    header.device = static_cast<std::uint64_t>(info.st_dev);
+    header.inode = static_cast<std::uint64_t>(info.st_ino);
     header.keep = keep;
     header.old_size = keep + old_rest.size;
     std::size_t new_size = keep;
@@ -230,7 +230,8 @@ int recover_from_journal(int folder, const char* name, const Hooks& hooks) noexc
             ::openat(folder, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
         struct stat info {};
         if (file.valid() && ::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) &&
-            info.st_dev == header.device && info.st_ino == header.inode) {
+            static_cast<std::uint64_t>(info.st_dev) == header.device &&
+            static_cast<std::uint64_t>(info.st_ino) == header.inode) {
             FileLock lock;
             error = lock.acquire(file.get(), hooks);
             if (error == 0 && ::fstat(file.get(), &info) < 0) error = errno;
