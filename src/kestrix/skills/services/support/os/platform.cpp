@@ -143,7 +143,7 @@ void* grow_mapping(void* data, std::size_t old_size, std::size_t new_size) noexc
 int flush_to_disk(int fd) noexcept { return ::fsync(fd); }
 
 ssize_t access_acl(int fd, bool folder, unsigned char* out, std::size_t size) noexcept {
-    constexpr const char* kName = "system.posix_acl_access";
+    constexpr const char* kAttribute = "system.posix_acl_access";
     ssize_t got = 0;
     if (folder) {
         char path[48];
