@@ -148,9 +148,9 @@ ssize_t access_acl(int fd, bool folder, unsigned char* out, std::size_t size) no
     if (folder) {
         char path[48];
         std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-        got = ::getxattr(path, kName, out, size);
+        got = ::getxattr(path, kAttribute, out, size);
     } else {
-        got = ::fgetxattr(fd, kName, out, size);
+        got = ::fgetxattr(fd, kAttribute, out, size);
     }
     if (got < 0 && (errno == ENODATA || errno == ENOTSUP)) return 0;
     return got;
