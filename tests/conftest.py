@@ -324,19 +324,27 @@ def is_write_open(event, args, path) -> bool:
 
 
 @contextmanager
+def mounted(onto: Path, *mount_args: str, what: str):
+    """`mount *mount_args onto` (root only; the test skips, saying `what`, where it cannot
+    be); unmounted on the way out."""
+    if os.geteuid() != 0:
+        pytest.skip(f"{what} needs root")
+    done = subprocess.run(["mount", *mount_args, str(onto)], capture_output=True, text=True,
+                          timeout=30)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount {what} here: {done.stderr.strip()}")
+    try:
+        yield onto
+    finally:
+        subprocess.run(["umount", "-l", str(onto)], timeout=30, check=False)
+
+
+@contextmanager
 def small_disk(folder: Path, size: str):
     """A tmpfs of `size` mounted on `folder` (root only); unmounted on the way out."""
-    if os.geteuid() != 0:
-        pytest.skip("mounting a small file system needs root")
     folder.mkdir(parents=True, exist_ok=True)
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(folder)],
-                          capture_output=True, text=True, timeout=30)
-    if done.returncode != 0:
-        pytest.skip(f"cannot mount a tmpfs here: {done.stderr.strip()}")
-    try:
-        yield folder
-    finally:
-        subprocess.run(["umount", "-l", str(folder)], timeout=30, check=False)
+    with mounted(folder, "-t", "tmpfs", "-o", f"size={size}", "tmpfs", what="a tmpfs") as disk:
+        yield disk
 
 
 def run_python(code: str, *, env: dict | None = None, check: bool = True,

@@ -13,8 +13,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (BLOCK, RULE_TEXT, USER_TEXT, V, PosixPath, inject, leftovers, needs_root,
-                      needs_strace, outcome, own_file, state, traced_python)
+from conftest import (BLOCK, RULE_TEXT, USER_TEXT, V, PosixPath, inject, leftovers, mounted,
+                      needs_root, needs_strace, outcome, own_file, state, traced_python)
 from kestrix.skills.services._safe_write import replace_file
 from kestrix.skills.services.rule_block import block as command_block
 
@@ -82,19 +82,9 @@ def test_hard_link_planted_by_another_user_is_written_only_where_they_could(
 
 # --- bind mounts and renames that are refused -------------------------------------------------
 
-@contextmanager
 def bind_mounted(source: Path, onto: Path):
     """`source` mounted over the file `onto` (root only); unmounted on the way out."""
-    if os.geteuid() != 0:
-        pytest.skip("bind mounts need root")
-    done = subprocess.run(["mount", "--bind", str(source), str(onto)], capture_output=True,
-                          text=True, timeout=30)
-    if done.returncode != 0:
-        pytest.skip(f"cannot bind-mount here: {done.stderr.strip()}")
-    try:
-        yield onto
-    finally:
-        subprocess.run(["umount", "-l", str(onto)], timeout=30, check=False)
+    return mounted(onto, "--bind", str(source), what="a bind mount")
 
 
 def _command(*args):
@@ -191,14 +181,8 @@ def vfat_disk(folder: Path):
         f.truncate(8 << 20)
     subprocess.run(["mkfs.vfat", str(image)], check=True, capture_output=True, timeout=30)
     folder.mkdir()
-    done = subprocess.run(["mount", "-o", "loop", str(image), str(folder)], capture_output=True,
-                          text=True, timeout=30)
-    if done.returncode != 0:
-        pytest.skip(f"cannot mount vfat here: {done.stderr.strip()}")
-    try:
-        yield folder
-    finally:
-        subprocess.run(["umount", "-l", str(folder)], timeout=30, check=False)
+    with mounted(folder, "-o", "loop", str(image), what="vfat") as disk:
+        yield disk
 
 
 @needs_strace
