@@ -423,8 +423,8 @@ def strace_command(paths, inject=(), trace_to=None) -> list[str]:
     command = [STRACE, "-f", "-qq", "-o", trace_to or "/dev/null"]
     for path in paths:
         command += ["-P", str(path)]
-    for spec in inject:
-        command += ["-e", f"inject={spec}"]
+    for injection in inject:
+        command += ["-e", f"inject={injection}"]
     return command
 
 

@@ -195,10 +195,10 @@ APPEND = """
 """
 
 
-def _run_with_window(code: str, paths, spec: str, folder: Path, act) -> subprocess.CompletedProcess:
-    """Runs `code` under strace with `spec` (a delay after a chosen call); act() runs once the
+def _run_with_window(code: str, paths, injection: str, folder: Path, act) -> subprocess.CompletedProcess:
+    """Runs `code` under strace with `injection` (a delay after a chosen call); act() runs once the
     delayed call is seen, while the writer waits."""
-    child = subprocess.Popen([*strace_command(paths, [spec], "/dev/stderr"), sys.executable, "-B",
+    child = subprocess.Popen([*strace_command(paths, [injection], "/dev/stderr"), sys.executable, "-B",
                               "-c", textwrap.dedent(code)], cwd=folder, text=True,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     seen = []
@@ -237,8 +237,8 @@ def test_bytes_another_program_appends_during_an_in_place_append_are_kept(tmp_pa
     # Their append lands after our last look at the file and before our write, or after our
     # write failed (a full disk) and before we clean up.
     name, when, _ = calls[first_write if fails else first_write - 1]
-    spec = f"{name}:when={when}:delay_exit=3000000" + (":error=ENOSPC" if fails else "")
-    done = _run_with_window(code, paths, spec, folder, lambda: _append_theirs(config))
+    injection = f"{name}:when={when}:delay_exit=3000000" + (":error=ENOSPC" if fails else "")
+    done = _run_with_window(code, paths, injection, folder, lambda: _append_theirs(config))
     if fails:
         assert done.returncode == 1 and "No space left on device" in done.stderr
         assert config.read_bytes() == USER_TEXT + THEIRS
