@@ -13,6 +13,8 @@ import textwrap
 
 import pytest
 
+from kestrix.skills.services import _safe_write
+
 SHIM = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -91,7 +93,8 @@ def shim(tmp_path_factory):
     return folder / "shim.so", numbers
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="Linux system calls")
+@pytest.mark.skipif(_safe_write.OS_ROUTE != "linux",
+                    reason="only the Linux OS layer reaches these calls through syscall()")
 @pytest.mark.parametrize("call, error", [("renameat2", "ENOSYS"), ("renameat2", "EINVAL"),
                                          ("getrandom", "ENOSYS")])
 def test_new_file_without_the_call(shim, tmp_path, call, error):
