@@ -29,6 +29,7 @@ import time
 from pathlib import Path
 
 import cases
+from large_files import fill as fill_lines
 
 KESTRIX = str(Path(sys.executable).with_name("kestrix"))
 BASELINE = [sys.executable, "-c", "import pathlib"]
@@ -58,13 +59,7 @@ def the_block() -> bytes:
 
 
 def fill(path: Path, size: int, line: bytes = LINE, tail: bytes = b"") -> None:
-    piece = line * max(1, (1 << 20) // len(line))
-    with open(path, "wb") as f:
-        left = size
-        while left > 0:
-            f.write(piece[:left])
-            left -= len(piece)
-        f.write(tail)
+    fill_lines(path, size, tail, line)
 
 
 def small_files(root: Path, runs: int) -> None:

@@ -46,9 +46,9 @@ SETTLE_SECONDS = 2.2
 LINE = b"- a line of the user's own notes, in plain Markdown, nothing special\n"
 
 
-def fill(path: Path, size: int, tail: bytes = b"") -> None:
-    """`size` bytes of LF lines and then `tail`, written a megabyte at a time."""
-    block = LINE * (1 << 20 // len(LINE))
+def fill(path: Path, size: int, tail: bytes = b"", line: bytes = LINE) -> None:
+    """`size` bytes of `line` repeated and then `tail`, written a megabyte at a time."""
+    block = line * max(1, (1 << 20) // len(line))
     with open(path, "wb") as f:
         left = size
         while left > 0:
