@@ -279,3 +279,34 @@ def test_version_mismatch_as_error_fails_the_import(other_version_build):
     done = run_python(LOAD_SEAM.format(so=str(other_version_build), action="error"), check=False)
     assert done.returncode != 0
     assert "RuntimeWarning: compile time Python version 3.12" in done.stderr
+
+
+# The process-wide state keeps the module for the life of the process, but the shutdown
+# releases it with the modules nothing else holds (one collection, the namespace whole)
+# rather than in the later clearing of the modules still alive, which sets the namespace's
+# names to None one by one and costs a process that merely imported the module about a
+# millisecond. A method run by a finalizer in that collection finds the module as it is: whole,
+# or released (NameError), never a crash.
+def test_shutdown_releases_the_module_with_its_namespace_whole(tmp_path):
+    done = run_python(f"""
+        import pathlib
+        from kestrix.skills.services import rule_injector as ri
+
+        namespace = vars(ri)
+        skills = pathlib.Path({str(tmp_path)!r}) / ".claude" / "skills"
+
+        class Watcher:
+            def __del__(self):
+                whole = namespace.get("_DEFAULT_RULE_CONTENT") is not None
+                try:
+                    outcome = type(ri.RuleInjector().inject("claude", skills)).__name__
+                except NameError:
+                    outcome = "NameError"
+                print("whole" if whole else "wiped", outcome, flush=True)
+
+        ri.zz_watcher = Watcher()  # cleared last if the namespace is cleared name by name
+        del ri
+    """)
+    assert done.stdout.split()[0] == "whole", done.stdout
+    assert done.stdout.split()[1] in ("PosixPath", "NameError"), done.stdout
+    assert done.stderr == ""

@@ -171,3 +171,56 @@ def test_the_os_layer_is_the_one_this_platform_should_have():
     expected = os.environ.get("KESTRIX_OS_ROUTE") or ("linux" if sys.platform == "linux"
                                                       else "posix")
     assert _safe_write.OS_ROUTE == expected
+
+
+# The returned path of a plain path is made directly, as with_name would make it: the same
+# slots with equal values, and none of pathlib's Python code run. On a Python whose pathlib
+# keeps its parts elsewhere the module falls back to with_name itself, and this fails. (In a
+# child: a profiler, once set, leaves the interpreter allocating for a while after.)
+@pytest.mark.parametrize("text, direct", [
+    ("{root}/p/.claude/skills", True),
+    ("{root}//p/./.claude//skills/", True),
+    ("/{root}/p/.claude/skills", True),  # exactly two leading slashes: a root of its own
+    ("p/.claude/skills", True),
+    ("skills", True),
+    ("{root}/p,.claude,skills", True),  # several raw texts, joined as posixpath joins them
+    ("{root}/p,/{root}/p/.claude,skills", True),
+    ("{root}/p/.claude/skills parsed", True),  # its parts read (and kept) before the call
+    ("{root}/p/.claude/skills subclass", False),  # a str subclass among the raw texts
+])
+def test_the_returned_path_is_made_as_with_name_makes_it(tmp_path, text, direct):
+    text, _, how = text.format(root=tmp_path).partition(" ")
+    done = run_python(f"""
+        import os, pathlib, sys
+        from kestrix.skills.services.rule_injector import RuleInjector
+
+        os.chdir({str(tmp_path)!r})
+        class Text(str):
+            pass
+
+        def fresh():
+            parts = {text.split(",")!r}
+            return pathlib.Path(*(Text(p) for p in parts) if {how!r} == "subclass" else parts)
+
+        def slots(path):
+            names = {{n for cls in type(path).__mro__ for n in getattr(cls, "__slots__", ())}}
+            return {{n: getattr(path, n) for n in sorted(names) if hasattr(path, n)}}
+
+        fresh().mkdir(parents=True, exist_ok=True)  # mkdir reads the parts of its path
+        skills = fresh()
+        if {how!r} == "parsed":
+            skills.name  # reading it keeps the parsed parts on the path
+        called = set()
+        folder = os.path.dirname(pathlib.__file__)
+        sys.setprofile(lambda frame, event, arg: event == "call" and
+                       frame.f_code.co_filename.startswith(folder) and
+                       called.add(frame.f_code.co_name))
+        made = RuleInjector("none").inject("claude", skills)
+        sys.setprofile(None)
+        expected = fresh().with_name("CLAUDE.md")
+        assert (type(made), str(made), hash(made), made) == (
+            type(expected), str(expected), hash(expected), expected)
+        assert slots(made) == slots(expected), (slots(made), slots(expected))
+        print("with_name" in called, sorted(called))
+    """)
+    assert done.stdout.startswith(str(not direct)), done.stdout

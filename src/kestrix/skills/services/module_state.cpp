@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <iterator>
 #include <type_traits>
+#include <utility>
 
 #include "module_state.h"
 #include "rule_injector_lines.h"
@@ -81,6 +82,34 @@ template <typename T, typename Make>
 }
 
 }  // namespace
+
+int traverse_module_state(PyObject* module, visitproc visit, void* arg) noexcept {
+    if (module != state.module || !Py_IsFinalizing()) return 0;
+    Py_VISIT(state.module);
+    Py_VISIT(state.module_dict);
+    Py_VISIT(state.builtins);
+    Py_VISIT(reinterpret_cast<PyObject*>(state.construction.cls));
+    Py_VISIT(state.construction.init);
+    Py_VISIT(reinterpret_cast<PyObject*>(state.plain_paths.held_type()));
+    return 0;
+}
+
+int clear_module_state(PyObject* module) noexcept {
+    if (module != state.module || !Py_IsFinalizing()) return 0;
+    state.shut_down = true;
+    // Unbound first: what the references' deallocators run must find nothing half gone.
+    state.globals.unbind();
+    state.tracebacks.bind(texts::kSourceFile, nullptr);
+    py::forget_direct_construction(state.construction);
+    state.plain_paths.forget();
+    PyObject* dict = std::exchange(state.module_dict, nullptr);
+    PyObject* builtins = std::exchange(state.builtins, nullptr);
+    PyObject* own = std::exchange(state.module, nullptr);
+    Py_XDECREF(dict);
+    Py_XDECREF(builtins);
+    Py_XDECREF(own);
+    return 0;
+}
 
 int make_module_state() noexcept {
     ModuleState& s = state;

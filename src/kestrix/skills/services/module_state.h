@@ -23,6 +23,7 @@ struct ModuleState {
     PyObject* module = nullptr;        ///< strong; dropped again if the exec step fails
     PyObject* module_dict = nullptr;   ///< strong; the module's namespace
     PyObject* builtins = nullptr;      ///< strong; the `builtins` module
+    bool shut_down = false;            ///< the interpreter's shutdown took the module
     py::Globals globals;               ///< reads the namespace as the methods' code would
     py::TracebackEntries tracebacks;   ///< entries that name this module's source file
 
@@ -57,6 +58,19 @@ struct ModuleState {
 
 /// The one instance.
 extern ModuleState state;
+
+/// The collector's view of the state's references into the module's object graph (the
+/// module, its namespace, the built-ins, the class, pathlib's path type), for the module
+/// object that is the stored one. Only while the interpreter shuts down: until then they
+/// are the roots a process-wide reference must be, so no collection can take the module
+/// from a host that still holds its class; from then on the module and everything it holds
+/// go in the collector's first pass over the unloaded modules, as a pure module's do, and
+/// not in the costlier clearing of the modules still alive after it.
+[[nodiscard]] int traverse_module_state(PyObject* module, visitproc visit, void* arg) noexcept;
+
+/// Drops those references when the collector takes the module at shutdown; the methods then
+/// meet NameError, as a pure module's functions do once their globals are cleared. 0.
+int clear_module_state(PyObject* module) noexcept;
 
 /// Makes every object of the second group that is not made yet, each on its own: an import
 /// retried after a failure here finds the ones made and makes the rest, and never sees a

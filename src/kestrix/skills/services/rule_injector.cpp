@@ -466,6 +466,10 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
         return nullptr;
     }
     if (state.module != nullptr) return Py_NewRef(state.module);
+    if (state.shut_down) {
+        PyErr_SetString(PyExc_ImportError, texts::kShutDown);
+        return nullptr;
+    }
 
     return py::module_from_spec(spec).release();
 }
@@ -483,9 +487,10 @@ PyModuleDef module_def = {
     0,                  // m_size: all state is process-wide
     nullptr,            // m_methods
     module_slots,       // m_slots
-    nullptr,            // m_traverse
-    nullptr,            // m_clear
-    nullptr,            // m_free
+    // The process-wide state lives on; these give it up at the interpreter's shutdown only.
+    traverse_module_state,  // m_traverse
+    clear_module_state,     // m_clear
+    nullptr,                // m_free
 };
 
 }  // namespace

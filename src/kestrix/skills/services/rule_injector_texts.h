@@ -118,6 +118,10 @@ inline constexpr char kReimported[] =
 inline constexpr char kOtherInterpreter[] =
     "Interpreter change detected - this module can only be loaded into one interpreter per "
     "process.";
+/// The create step's error once the interpreter's shutdown has taken the module.
+inline constexpr char kShutDown[] =
+    "Module 'rule_injector' was released by the interpreter's shutdown and cannot be loaded "
+    "again.";
 
 /// The module was built for the interpreter whose headers it was compiled with; a test
 /// build may claim another minor version.

@@ -38,6 +38,9 @@ Ref sibling_path(PlainPaths& plain, PyObject* directory, PyObject* name,
         PyUnicode_FindChar(name, '/', 0, size, 1) != -1) {
         return {};
     }
+    Ref made;
+    const int direct = plain.with_name(directory, name, made);
+    if (direct != 0) return made;
     Ref sibling = Ref::steal(PyObject_CallMethodOneArg(directory, with_name, name));
     // "/" and "." have no name to change: with_name says so with ValueError, and `parent`
     // and `/` decide. Any other error is the caller's.

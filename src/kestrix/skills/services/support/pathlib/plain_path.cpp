@@ -49,6 +49,8 @@ constexpr Layout kLayouts[] = {
 /// pathlib's. The private ones are those every layout above has.
 // clang-format off
 constexpr const char* kMethods[] = {
+    // making a path: with_segments calls the type
+    "__new__", "__init__",
     // the file work
     "exists", "stat", "is_dir", "read_text", "open", "write_text", "mkdir", "unlink",
     // the path's text and joins
@@ -60,6 +62,11 @@ constexpr const char* kMethods[] = {
 constexpr const char* kProperties[] = {"parent", "drive", "root", "_tail", "name"};
 /// The slot where a path keeps its text once made.
 constexpr const char kTextSlot[] = "_str";
+/// The slots with_name fills, by PlainPaths::Slot: the constructor's raw texts, the parsed
+/// parts (with_name passes them on, the properties cache them) and the text (set by
+/// _from_parsed_string). Every layout above keeps them under these names.
+constexpr const char* kSlotNames[PlainPaths::kSlotCount] = {"_raw_paths", "_drv", "_root",
+                                                            "_tail_cached", kTextSlot};
 
 /// The namespaces of pathlib's own modules (borrowed from the modules, which stay loaded
 /// while their classes live).
@@ -160,12 +167,95 @@ struct OwnModules {
     return slot && Py_TYPE(slot.get()) == &PyMemberDescr_Type;
 }
 
+/// The offsets of the slots named by kSlotNames in instances of `type`; false unless every
+/// one is an ordinary writable object slot, which its member descriptor says.
+[[nodiscard]] bool find_slots(PyTypeObject* type, Py_ssize_t (&offsets)[PlainPaths::kSlotCount]) {
+    auto* as_object = reinterpret_cast<PyObject*>(type);
+    for (int i = 0; i < PlainPaths::kSlotCount; ++i) {
+        Ref descriptor = Ref::steal(PyObject_GetAttrString(as_object, kSlotNames[i]));
+        if (!descriptor || Py_TYPE(descriptor.get()) != &PyMemberDescr_Type) return false;
+        const PyMemberDef* member =
+            reinterpret_cast<PyMemberDescrObject*>(descriptor.get())->d_member;
+        if (member == nullptr || member->type != Py_T_OBJECT_EX ||
+            (member->flags & Py_READONLY) != 0 || member->offset < Py_ssize_t{sizeof(PyObject)} ||
+            member->offset + Py_ssize_t{sizeof(PyObject*)} > type->tp_basicsize) {
+            return false;
+        }
+        offsets[i] = member->offset;
+    }
+    return true;
+}
+
+/// The object slot at `offset` of `object` (null when unset).
+[[nodiscard]] PyObject*& slot_at(PyObject* object, Py_ssize_t offset) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(object) + offset);
+}
+
+/// Sets an unset slot to a new reference to `value`.
+void fill(PyObject* object, Py_ssize_t offset, PyObject* value) noexcept {
+    PyObject*& at = slot_at(object, offset);
+    if (at == nullptr) at = Py_NewRef(value);
+}
+
+/// The path the raw texts name, joined as posixpath.join joins them: a text that starts
+/// with "/" starts again, others are added after one "/". Empty with nothing pending when a
+/// text is not an exact str.
+[[nodiscard]] Ref joined_raw_paths(PyObject* raw) noexcept {
+    const Py_ssize_t count = PyList_GET_SIZE(raw);
+    if (count == 0) return Ref::borrow(Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR));
+    Ref path = Ref::borrow(PyList_GET_ITEM(raw, 0));
+    if (!PyUnicode_CheckExact(path.get())) return {};
+    for (Py_ssize_t i = 1; i < count; ++i) {
+        PyObject* part = PyList_GET_ITEM(raw, i);
+        if (!PyUnicode_CheckExact(part)) return {};
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(path.get());
+        if ((PyUnicode_GET_LENGTH(part) > 0 && PyUnicode_READ_CHAR(part, 0) == '/') || size == 0) {
+            path = Ref::borrow(part);
+        } else if (PyUnicode_READ_CHAR(path.get(), size - 1) == '/') {
+            path = Ref::steal(PyUnicode_Concat(path.get(), part));
+        } else {
+            path = Ref::steal(PyUnicode_FromFormat("%U/%U", path.get(), part));
+        }
+        if (!path) return {};
+    }
+    return path;
+}
+
+/// pathlib's parse of a POSIX path text: the root ("", "/", or "//" for exactly two leading
+/// slashes) and the list of the names between slashes, without empty ones and ".". 0, or
+/// -1 with an exception set.
+[[nodiscard]] int parse_posix(PyObject* text, Ref& root, Ref& tail) noexcept {
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t start = 0;
+    if (size > 0 && PyUnicode_READ_CHAR(text, 0) == '/') {
+        const bool two = size > 1 && PyUnicode_READ_CHAR(text, 1) == '/' &&
+                         !(size > 2 && PyUnicode_READ_CHAR(text, 2) == '/');
+        start = two ? 2 : 1;
+    }
+    root = Ref::steal(PyUnicode_Substring(text, 0, start));
+    tail = Ref::steal(PyList_New(0));
+    if (!root || !tail) return -1;
+    Py_ssize_t at = start;
+    while (at <= size) {
+        Py_ssize_t end = size > at ? PyUnicode_FindChar(text, '/', at, size, 1) : -1;
+        if (end == -2) return -1;
+        if (end < 0) end = size;
+        const Py_ssize_t length = end - at;
+        if (length > 0 && !(length == 1 && PyUnicode_READ_CHAR(text, at) == '.')) {
+            Ref name = Ref::steal(PyUnicode_Substring(text, at, end));
+            if (!name || PyList_Append(tail.get(), name.get()) < 0) return -1;
+        }
+        at = end + 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 bool PlainPaths::accepts(PyObject* path) noexcept {
     PyTypeObject* type = Py_TYPE(path);
     if (type != type_) {
-        if (type_ != nullptr) return false;
+        if (type_ != nullptr || forgotten_) return false;
         if (layout_ == nullptr && (layout_ = running_layout()) == nullptr) return false;
         py::HeldError caller_error("looking for pathlib's path type");
         type_ = find_plain_type(*layout_);
@@ -177,6 +267,7 @@ bool PlainPaths::accepts(PyObject* path) noexcept {
     // class), the answer cannot be remembered and every call looks again.
     py::HeldError caller_error("examining a pathlib path type");
     examined_plain_ = examine(type, *layout_);
+    slots_found_ = examined_plain_ && find_slots(type, slot_offsets_);
     // An attribute of a changed class that raised when read (taken away, or a descriptor of
     // anyone's) answers "not plain": the path's own methods then meet it in their own time.
     // What is not an ordinary exception (KeyboardInterrupt) is told by the HeldError.
@@ -185,11 +276,26 @@ bool PlainPaths::accepts(PyObject* path) noexcept {
     return examined_plain_;
 }
 
+void PlainPaths::forget() noexcept {
+    forgotten_ = true;
+    examined_tag_ = 0;
+    examined_plain_ = false;
+    slots_found_ = false;
+    PyObject* type = reinterpret_cast<PyObject*>(type_);
+    type_ = nullptr;
+    Py_XDECREF(type);
+}
+
 bool PlainPaths::exists_hides_errors() const noexcept {
     return layout_ != nullptr && layout_->exists_hides_errors;
 }
 
 Ref PlainPaths::text_of(PyObject* path) noexcept {
+    if (slots_found_ && Py_TYPE(path) == type_) {
+        PyObject* text = slot_at(path, slot_offsets_[kText]);
+        if (text != nullptr && PyUnicode_CheckExact(text)) return Ref::borrow(text);
+        return Ref::steal(PyOS_FSPath(path));
+    }
     if (text_slot_ == nullptr && (text_slot_ = PyUnicode_InternFromString(kTextSlot)) == nullptr) {
         return {};
     }
@@ -199,6 +305,60 @@ Ref PlainPaths::text_of(PyObject* path) noexcept {
     Py_XDECREF(text);
     // Not made yet: os.fspath() makes it, and the path keeps it for the next time.
     return Ref::steal(PyOS_FSPath(path));
+}
+
+int PlainPaths::with_name(PyObject* path, PyObject* name, Ref& made) noexcept {
+    if (!slots_found_ || Py_TYPE(path) != type_) return 0;
+    const auto* offsets = slot_offsets_;
+    // The parts, as the path keeps them once any of its properties has been read ...
+    Ref drive = Ref::borrow(slot_at(path, offsets[kDrive]));
+    Ref root = Ref::borrow(slot_at(path, offsets[kRoot]));
+    Ref tail = Ref::borrow(slot_at(path, offsets[kTail]));
+    if (!drive || !root || !tail) {
+        // ... or parsed now from its raw texts, and kept as those properties keep them.
+        PyObject* raw = slot_at(path, offsets[kRawPaths]);
+        if (raw == nullptr || !PyList_CheckExact(raw)) return 0;
+        Ref text = joined_raw_paths(raw);
+        if (!text) return PyErr_Occurred() ? -1 : 0;
+        drive = Ref::borrow(Py_GetConstantBorrowed(Py_CONSTANT_EMPTY_STR));
+        if (parse_posix(text.get(), root, tail) < 0) return -1;
+        fill(path, offsets[kDrive], drive.get());
+        fill(path, offsets[kRoot], root.get());
+        fill(path, offsets[kTail], tail.get());
+    }
+    if (!PyUnicode_CheckExact(drive.get()) || PyUnicode_GET_LENGTH(drive.get()) != 0 ||
+        !PyUnicode_CheckExact(root.get()) || !PyList_CheckExact(tail.get()) ||
+        PyList_GET_SIZE(tail.get()) == 0) {
+        return 0;  // a drive (not on POSIX) or no name: pathlib's own code decides
+    }
+    // tail = self._tail.copy(); tail[-1] = name
+    const Py_ssize_t count = PyList_GET_SIZE(tail.get());
+    Ref new_tail = Ref::steal(PyList_GetSlice(tail.get(), 0, count));
+    if (!new_tail) return -1;
+    if (PyList_SetItem(new_tail.get(), count - 1, Py_NewRef(name)) < 0) return -1;
+    // _format_parsed_parts: drive + root + "/".join(tail)
+    Ref separator = Ref::steal(PyUnicode_FromOrdinal('/'));
+    if (!separator) return -1;
+    Ref text = Ref::steal(PyUnicode_Join(separator.get(), new_tail.get()));
+    if (!text) return -1;
+    if (PyUnicode_GET_LENGTH(root.get()) > 0) {
+        text = Ref::steal(PyUnicode_Concat(root.get(), text.get()));
+        if (!text) return -1;
+    }
+    Ref raw_paths = Ref::steal(PyList_New(1));
+    if (!raw_paths) return -1;
+    PyList_SET_ITEM(raw_paths.get(), 0, Py_NewRef(text.get()));
+    // with_segments(text): the type called with the text, whose __new__ and __init__ are
+    // pathlib's (examined): a plain allocation, then _raw_paths = [text].
+    PyObject* fresh = type_->tp_alloc(type_, 0);
+    if (fresh == nullptr) return -1;
+    fill(fresh, offsets[kRawPaths], raw_paths.get());
+    fill(fresh, offsets[kText], text.get());
+    fill(fresh, offsets[kDrive], drive.get());
+    fill(fresh, offsets[kRoot], root.get());
+    fill(fresh, offsets[kTail], new_tail.get());
+    made = Ref::steal(fresh);
+    return 1;
 }
 
 }  // namespace kestrix::pathlib

@@ -113,4 +113,14 @@ int add_direct_construction(DirectConstruction& record, PyTypeObject* cls,
     return 0;
 }
 
+void forget_direct_construction(DirectConstruction& record) noexcept {
+    record.checked_tag = 0;
+    PyObject* cls = reinterpret_cast<PyObject*>(record.cls);
+    PyObject* init = record.init;
+    record.cls = nullptr;  // before the references go: a deallocator may call the class
+    record.init = nullptr;
+    Py_XDECREF(cls);
+    Py_XDECREF(init);
+}
+
 }  // namespace kestrix::py

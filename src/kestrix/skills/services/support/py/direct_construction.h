@@ -26,4 +26,8 @@ struct DirectConstruction {
 [[nodiscard]] int add_direct_construction(DirectConstruction& record, PyTypeObject* cls,
                                           PyObject* init) noexcept;
 
+/// Lets go of the class and its `__init__` (the interpreter is shutting down): calls of the
+/// class take the generic path from then on.
+void forget_direct_construction(DirectConstruction& record) noexcept;
+
 }  // namespace kestrix::py

@@ -30,6 +30,14 @@ void Globals::bind(PyObject* namespace_dict, PyObject* builtins) noexcept {
     builtins_ = builtins;
 }
 
+void Globals::unbind() noexcept {
+    namespace_ = nullptr;
+    builtins_ = nullptr;
+    for (CachedBinding& entry : cache_) entry = CachedBinding{};
+    Py_CLEAR(last_item_.key);
+    last_item_ = CachedItem{};
+}
+
 /// Watches both dicts, once; on any failure the cache stays off and the lookups go on.
 void Globals::start_watching() noexcept {
     HeldError caller_error("starting to watch a module namespace");
@@ -59,6 +67,10 @@ void Globals::remember(PyObject* name, PyObject* value) noexcept {
 
 /// The slow path: probe the namespace, then the built-ins; remember what a dict holds.
 Ref Globals::find(PyObject* name) noexcept {
+    if (namespace_ == nullptr || builtins_ == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return {};
+    }
     if (watcher_id_ == -2) start_watching();
     PyObject* value = nullptr;
     // The name is interned and hashed, so this probe reads the cached hash.

@@ -18,6 +18,10 @@ class Globals {
  public:
     /// The namespace and the built-ins module (borrowed).
     void bind(PyObject* namespace_dict, PyObject* builtins) noexcept;
+    /// Forgets both and everything remembered from them, for when the caller lets go of
+    /// them: every later lookup raises NameError, as a global read does in a function whose
+    /// module the interpreter's shutdown has cleared.
+    void unbind() noexcept;
 
     /// Looks `name` (interned, hashed) up in the namespace, then in the built-ins, as it is
     /// bound at this moment. A new reference, or empty with NameError (or the error of the

@@ -75,6 +75,7 @@ PyObject* TracebackEntries::code_for_line(const char* function_name, int line) n
 }
 
 void TracebackEntries::add(const char* function_name, int line) noexcept {
+    if (globals_ == nullptr) return;  // a frame needs its globals
     // Building the code object and frame may raise; keep the real error aside.
     Ref pending = Ref::steal(PyErr_GetRaisedException());
     Ref code = Ref::steal(code_for_line(function_name, line));

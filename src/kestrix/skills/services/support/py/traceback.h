@@ -16,6 +16,7 @@ class TracebackEntries {
     /// Appends one entry (function name, the source file, line) to the traceback of the
     /// pending exception, which stays in place; if the entry itself cannot be made, the
     /// error that stopped it replaces the pending one. `function_name` is static text.
+    /// Bound to no namespace (the interpreter's shutdown took it), it adds nothing.
     void add(const char* function_name, int line) noexcept;
 
  private:
