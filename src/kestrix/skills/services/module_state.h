@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "rule_injector_names.h"
+#include "support/pathlib/join.h"
 #include "support/pathlib/plain_path.h"
 #include "support/py/binding.h"
 #include "support/py/direct_construction.h"
@@ -54,6 +55,12 @@ struct ModuleState {
     // Kept by the writes: the last long text written directly and its UTF-8, both strong.
     PyObject* last_text = nullptr;
     PyObject* last_text_utf8 = nullptr;
+    // Kept by _load_rule_content: the last str stripped and its stripped text (the built-in
+    // rule is the same str every time), and the last rule file path joined from its parts'
+    // texts; all strong, so that an address seen again is the same object.
+    PyObject* last_unstripped = nullptr;
+    PyObject* last_stripped = nullptr;
+    pathlib::LastJoin last_join;
 };
 
 /// The one instance.

@@ -55,10 +55,25 @@ using texts::kLoadFunction;
     return read_line;
 }
 
-/// `text.strip()`, which must give a str (or None) as the annotation says.
+/// `text.strip()`, which must give a str (or None) as the annotation says. An exact str's
+/// strip cannot be overridden and gives the str itself when there is nothing to strip, and
+/// the built-in rule is the same str on every call: neither is stripped again.
 [[nodiscard]] Ref stripped_rule_text(PyObject* text) noexcept {
+    const bool exact = PyUnicode_CheckExact(text);
+    if (exact) {
+        if (text == state.last_unstripped) return Ref::borrow(state.last_stripped);
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+        if (size == 0 || (!Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text, 0)) &&
+                          !Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text, size - 1)))) {
+            return Ref::borrow(text);
+        }
+    }
     Ref stripped = call_method(text, state.names.strip);
     if (!stripped || py::check_str_or_none(stripped.get()) < 0) return {};
+    if (exact) {
+        Py_XSETREF(state.last_unstripped, Py_NewRef(text));
+        Py_XSETREF(state.last_stripped, Py_NewRef(stripped.get()));
+    }
     return stripped;
 }
 
@@ -71,7 +86,8 @@ using texts::kLoadFunction;
         !state.plain_paths.accepts(relative)) {
         return 0;
     }
-    Ref joined = pathlib::joined_path_text(state.plain_paths, templates_dir, relative);
+    Ref joined =
+        pathlib::joined_path_text(state.plain_paths, templates_dir, relative, state.last_join);
     if (!joined) return -1;
     return joined.get() == Py_None ? 0 : file.open_named(std::move(joined));
 }

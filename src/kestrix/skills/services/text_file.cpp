@@ -109,10 +109,12 @@ constexpr int kWriteAttempts = 8;
 /// costs more to encode than to compare: the last long one is kept, with its text.
 [[nodiscard]] Ref utf8_of(PyObject* text) noexcept {
     PyObject* last = state.last_text;
-    if (last != nullptr &&
-        (last == text || (PyUnicode_GET_LENGTH(last) == PyUnicode_GET_LENGTH(text) &&
-                          PyUnicode_Compare(last, text) == 0))) {
-        return Ref::borrow(state.last_text_utf8);
+    if (last != nullptr && last == text) return Ref::borrow(state.last_text_utf8);
+    if (last != nullptr && PyUnicode_CheckExact(text)) {
+        // Equal exact strs compare as bytes (kind and length first), not character by character.
+        const int same = PyObject_RichCompareBool(last, text, Py_EQ);
+        if (same < 0) return {};
+        if (same) return Ref::borrow(state.last_text_utf8);
     }
     Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
     if (utf8 && PyBytes_GET_SIZE(utf8.get()) > 256) {

@@ -5,15 +5,16 @@
 #include "support/pathlib/plain_path.h"
 #include "support/py/errors.h"
 
+#include <utility>
+
 namespace kestrix::pathlib {
 
 using py::Ref;
 
-Ref joined_path_text(PlainPaths& plain, PyObject* base, PyObject* relative) noexcept {
-    Ref head = plain.text_of(base);
-    if (!head) return {};
-    Ref tail = plain.text_of(relative);
-    if (!tail) return {};
+namespace {
+
+/// The join of two texts as pathlib makes it; None when they are not texts it would join.
+[[nodiscard]] Ref join_texts(Ref head, Ref tail) noexcept {
     if (!PyUnicode_CheckExact(head.get()) || !PyUnicode_CheckExact(tail.get()) ||
         PyUnicode_GET_LENGTH(head.get()) == 0 || PyUnicode_GET_LENGTH(tail.get()) == 0) {
         return Ref::borrow(Py_None);  // not a text to name: the path objects decide
@@ -28,6 +29,26 @@ Ref joined_path_text(PlainPaths& plain, PyObject* base, PyObject* relative) noex
         return Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
     }
     return Ref::steal(PyUnicode_FromFormat("%U/%U", head.get(), tail.get()));
+}
+
+}  // namespace
+
+Ref joined_path_text(PlainPaths& plain, PyObject* base, PyObject* relative,
+                     LastJoin& last) noexcept {
+    Ref head = plain.text_of(base);
+    if (!head) return {};
+    Ref tail = plain.text_of(relative);
+    if (!tail) return {};
+    if (head.get() == last.base && tail.get() == last.relative) return Ref::borrow(last.joined);
+    PyObject* base_text = head.get();
+    PyObject* relative_text = tail.get();
+    Ref joined = join_texts(std::move(head), std::move(tail));
+    if (joined && joined.get() != Py_None) {
+        Py_XSETREF(last.base, Py_NewRef(base_text));
+        Py_XSETREF(last.relative, Py_NewRef(relative_text));
+        Py_XSETREF(last.joined, Py_NewRef(joined.get()));
+    }
+    return joined;
 }
 
 Ref sibling_path(PlainPaths& plain, PyObject* directory, PyObject* name,
