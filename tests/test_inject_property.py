@@ -18,6 +18,7 @@ chunks = st.one_of(
     st.sampled_from([b"\r\n", b"\r", b"\n", b"\xef\xbb\xbf", b"\t \n"]),
     st.integers(1, len(MARKER)).map(lambda n: MARKER[:n]),
     st.integers(0, len(MARKER) - 1).map(lambda n: MARKER[n:]),
+    st.integers(1, 300).map(lambda n: b"x" * n),  # ASCII runs across the checker's blocks
 )
 not_utf8 = st.sampled_from([b"\xff", b"\x80", b"\xc3", b"\xed\xa0\x80", b"\xe2\x82", b"\xf8\x88"])
 

@@ -224,3 +224,23 @@ def test_the_returned_path_is_made_as_with_name_makes_it(tmp_path, text, direct)
         print("with_name" in called, sorted(called))
     """)
     assert done.stdout.startswith(str(not direct)), done.stdout
+
+
+# A process that reads the same large file again and again keeps the memory of the last large
+# read (its pages free for the system to take back when memory runs short) rather than having
+# the system make and zero every page of it on every call. Where the system cannot be told
+# that, each call maps afresh: this fails there, and on any change that loses the reuse.
+def test_a_large_file_read_again_reuses_the_memory_of_the_last_read(tmp_path):
+    import resource
+
+    skills = pathlib.Path(tmp_path) / ".claude" / "skills"
+    config = skills.parent / "CLAUDE.md"
+    config.parent.mkdir(parents=True)
+    config.write_bytes(b"x" * (10 << 20) + b"\n\n" + BLOCK)
+    injector = RuleInjector(tmp_path)
+    assert injector.inject("claude", skills) == config  # the first read maps the memory
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(3):
+        assert injector.inject("claude", skills) == config
+    made = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
+    assert made < (10 << 20) // 4096 // 4, f"{made} pages made for 3 reads of 10 MB"

@@ -3,6 +3,8 @@
 
 #include <sys/mman.h>
 
+#include <atomic>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,47 @@ namespace {
 constexpr std::size_t kPage = 4096;
 /// From this size on a buffer is a mapping of its own.
 constexpr std::size_t kMapped = 2u << 20;
+/// The largest mapping kept for the next large buffer once its buffer is done with it.
+constexpr std::size_t kKeptAtMost = 64u << 20;
+
+/// One large mapping kept between buffers: a process that reads the same large file again
+/// and again (a host calling inject in a loop) would otherwise have the system make and zero
+/// every page of it each time, which costs several times the read. Its pages are marked
+/// free-when-short, so the system takes them back under memory pressure. Buffers may be used
+/// from several threads (interpreters with their own lock): the slot is taken with a flag
+/// that is tried, never waited for, so a busy slot (or one held across a fork) only means a
+/// fresh mapping.
+struct KeptMapping {
+    std::atomic_flag busy;
+    char* data = nullptr;
+    std::size_t capacity = 0;
+};
+KeptMapping kept;
+
+/// The kept mapping when it holds at least `capacity` bytes (its size in `capacity`), else
+/// null.
+[[nodiscard]] char* take_kept(std::size_t& capacity) noexcept {
+    if (kept.busy.test_and_set(std::memory_order_acquire)) return nullptr;
+    char* data = nullptr;
+    if (kept.data != nullptr && kept.capacity >= capacity) {
+        data = std::exchange(kept.data, nullptr);
+        capacity = std::exchange(kept.capacity, 0);
+    }
+    kept.busy.clear(std::memory_order_release);
+    return data;
+}
+
+/// Keeps a mapping no longer used, when there is room; false when the caller must unmap it.
+[[nodiscard]] bool keep(char* data, std::size_t capacity) noexcept {
+    if (capacity > kKeptAtMost || kept.busy.test_and_set(std::memory_order_acquire)) return false;
+    const bool room = kept.data == nullptr && platform::free_pages_lazily(data, capacity);
+    if (room) {
+        kept.data = data;
+        kept.capacity = capacity;
+    }
+    kept.busy.clear(std::memory_order_release);
+    return room;
+}
 
 }  // namespace
 
@@ -39,7 +82,7 @@ Buffer::~Buffer() { release(); }
 
 void Buffer::release() noexcept {
     if (mapped_) {
-        ::munmap(data_, capacity_);
+        if (!keep(data_, capacity_)) ::munmap(data_, capacity_);
     } else {
         std::free(data_);
     }
@@ -52,9 +95,10 @@ bool Buffer::reserve(std::size_t capacity) noexcept {
     if (capacity <= capacity_) return true;
     if (capacity > SIZE_MAX - kMapped) return false;
     if (capacity >= kMapped) {
-        const std::size_t rounded = (capacity + kMapped - 1) / kMapped * kMapped;
-        void* fresh = mapped_ ? platform::grow_mapping(data_, capacity_, rounded)
-                              : platform::map_memory(rounded);
+        std::size_t rounded = (capacity + kMapped - 1) / kMapped * kMapped;
+        void* fresh =
+            mapped_ ? platform::grow_mapping(data_, capacity_, rounded) : take_kept(rounded);
+        if (fresh == nullptr && !mapped_) fresh = platform::map_memory(rounded);
         if (fresh == nullptr) return false;
         if (!mapped_) {
             if (size_ > 0) std::memcpy(fresh, data_, size_);

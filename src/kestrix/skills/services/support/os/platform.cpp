@@ -140,6 +140,10 @@ void* grow_mapping(void* data, std::size_t old_size, std::size_t new_size) noexc
     return p == MAP_FAILED ? nullptr : p;
 }
 
+bool free_pages_lazily(void* data, std::size_t size) noexcept {
+    return ::madvise(data, size, MADV_FREE) == 0;  // Linux 4.5 and later
+}
+
 int flush_to_disk(int fd) noexcept { return ::fsync(fd); }
 
 ssize_t access_acl(int fd, bool folder, unsigned char* out, std::size_t size) noexcept {
@@ -230,6 +234,16 @@ void* grow_mapping(void* data, std::size_t old_size, std::size_t new_size) noexc
     std::memcpy(fresh, data, old_size);
     ::munmap(data, old_size);
     return fresh;
+}
+
+bool free_pages_lazily(void* data, std::size_t size) noexcept {
+#if defined(MADV_FREE)
+    return ::madvise(data, size, MADV_FREE) == 0;
+#else
+    (void)data;
+    (void)size;
+    return false;
+#endif
 }
 
 int flush_to_disk(int fd) noexcept {

@@ -86,6 +86,10 @@ struct UnnamedSource {
 /// Grows a mapping from map_memory, keeping its content (it may move). nullptr on failure,
 /// the old one then kept.
 [[nodiscard]] void* grow_mapping(void* data, std::size_t old_size, std::size_t new_size) noexcept;
+/// Tells the system that the content of a mapping from map_memory is no longer needed: its
+/// pages go back to the system only when memory runs short, and until then using them again
+/// costs nothing. False where the system cannot be told (the mapping is then let go of).
+[[nodiscard]] bool free_pages_lazily(void* data, std::size_t size) noexcept;
 
 /// Flushes a file's data and its size to the disk itself (macOS's fsync stops at the
 /// drive's cache). 0, or -1 with errno.
