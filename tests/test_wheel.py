@@ -49,3 +49,21 @@ def test_wheel_installs_and_runs_outside_the_source_tree(tmp_path):
     where = subprocess.run([venv / "bin" / "python", "-c", "import kestrix; print(kestrix.__file__)"],
                            capture_output=True, text=True, cwd=tmp_path, env=env, check=True)
     assert Path(where.stdout.strip()).is_relative_to(venv)
+
+
+# The modules link the C library alone: anything of the C++ runtime (a guarded static, an
+# exception) would load only where another module happened to bring that runtime in first,
+# and fail to import everywhere else (a musl system, a bare interpreter).
+@pytest.mark.skipif(sys.platform != "linux", reason="reads ELF symbol tables")
+def test_the_modules_need_nothing_of_the_cpp_runtime():
+    import shutil
+
+    from kestrix.skills.services import _safe_write, rule_injector
+
+    if shutil.which("nm") is None:
+        pytest.skip("nm (binutils) is not installed")
+    for module in (rule_injector, _safe_write):
+        symbols = subprocess.run(["nm", "-D", "--undefined-only", module.__file__],
+                                 capture_output=True, text=True, check=True).stdout
+        assert not [line for line in symbols.splitlines()
+                    if "GLIBCXX" in line or "CXXABI" in line], (module.__name__, symbols)

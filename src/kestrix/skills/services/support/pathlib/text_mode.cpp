@@ -1,5 +1,6 @@
 #include "support/pathlib/text_mode.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -69,10 +70,18 @@ __attribute__((target("avx2"))) const unsigned char* skip_ascii_avx2(
     return (ebx & (1u << 5)) != 0;
 }
 
+/// 0 until asked, then 1 with AVX2, 2 without. A plain atomic rather than a static local: a
+/// guarded static would need the C++ runtime, which the module does not link.
+std::atomic<int> avx2_known{0};
+
 [[nodiscard]] const unsigned char* skip_ascii_blocks(const unsigned char* p,
                                                      const unsigned char* end) noexcept {
-    static const bool avx2 = has_avx2();
-    if (avx2) return skip_ascii_avx2(p, end);
+    int known = avx2_known.load(std::memory_order_relaxed);
+    if (known == 0) {
+        known = has_avx2() ? 1 : 2;  // the same answer on every thread that asks
+        avx2_known.store(known, std::memory_order_relaxed);
+    }
+    if (known == 1) return skip_ascii_avx2(p, end);
     while (end - p >= 64 && ascii_block_sse2(p)) p += 64;
     return p;
 }
