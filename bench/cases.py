@@ -17,6 +17,9 @@ if BENCH_DIR not in sys.path:
 COMPILED_MODULE = "kestrix.skills.services.rule_injector"
 PURE_MODULE = "pure_rule_injector"
 IMPLEMENTATIONS = ("compiled", "pure")
+# The C floor (bench/floor): the same work in the plainest C on the CPython API, run on the
+# cases of CASES with plain paths only.
+C_FLOOR = "C"
 UNKNOWN = "vscode"
 
 
@@ -33,6 +36,10 @@ def load(implementation: str):
     compiled one)."""
     import importlib
 
+    if implementation == C_FLOOR:
+        import floor
+
+        return floor.load()
     return importlib.import_module(PURE_MODULE if implementation == "pure" else COMPILED_MODULE)
 
 
@@ -193,7 +200,7 @@ def timed_loops():
     number, label, builder, n = EMPTY_LOOP
     yield str(number), f"{number}. {label}", builder, ("compiled",), n
     for number, label, builder, n in CASES:
-        yield str(number), f"{number}. {label}", builder, IMPLEMENTATIONS, n
+        yield str(number), f"{number}. {label}", builder, IMPLEMENTATIONS + (C_FLOOR,), n
         if number in SUBCLASS_CASES:
             yield (f"{number}s", f"{number}s. {SUBCLASS_LABEL}", with_subclass_paths(builder),
                    IMPLEMENTATIONS, n)
@@ -251,31 +258,93 @@ def whole_process_commands(root: Path) -> dict:
             "baseline": [sys.executable, "-c", "import pathlib"]}
 
 
+# The configuration file as each check starts it: missing (case 7), without the marker, and
+# case 6's file that holds it; on each, inject is called twice.
+START_FILES = (None, "# Project notes\n", "# Project notes\n\n{marker}\n\nrule\n")
+
+# Where the C floor may part from the compiled module by design (see its source), each run
+# on both and reported, not failed on: (label, the file's starting bytes, the skills
+# folder given as a str).
+FLOOR_PROBES = (
+    ("a CRLF file without the marker", b"# Project notes\r\n", False),
+    ("the marker in a file that is not UTF-8", b"\xff\n\n{marker}\n", False),
+    ("the skills folder given as a str", None, True),
+)
+
+
 def check_equivalence(root: Path) -> None:
-    """Fails unless both implementations give the same results and file bytes for the
-    calls the cases make, on plain and on SubclassPath paths (so the timings compare like
-    with like), and unless the compiled module reads the file itself for plain paths only
-    (so the rows measure the route they name)."""
-    seen = {}
-    for implementation in IMPLEMENTATIONS:
+    """Fails unless the implementations give the same results and file bytes for the calls
+    the cases make: compiled and pure on plain and on SubclassPath paths, the C floor on
+    plain paths, its str results compared as str (so the timings compare like with like);
+    and unless the compiled module reads the file itself for plain paths only (so the rows
+    measure the route they name). Then prints where the C floor and the compiled module
+    part beyond the cases' files."""
+    seen, returned = {}, {}
+    for implementation in IMPLEMENTATIONS + (C_FLOOR,):
         module = load(implementation)
-        for path_type in (Path, SubclassPath):
+        for path_type in (Path,) if implementation == C_FLOOR else (Path, SubclassPath):
             injector, _, skills = _tree(module, path_type(root, implementation, path_type.__name__))
-            results = [injector.inject(UNKNOWN, skills), injector._load_rule_content()]
-            written = injector.inject("claude", skills)
-            again = injector.inject("claude", skills)
-            results += [written == again == skills.parent / "CLAUDE.md",
-                        written.read_bytes(), vars(module.RuleInjector(templates_dir="t"))]
-            seen[implementation, path_type] = results
+            config = skills.parent / "CLAUDE.md"
+            results = [injector.inject(UNKNOWN, skills), injector._load_rule_content(),
+                       vars(module.RuleInjector(templates_dir="t"))]
+            types = set()
+            for start in START_FILES:
+                if start is None:
+                    config.unlink(missing_ok=True)
+                else:
+                    config.write_text(start.format(marker=module.RULE_MARKER), encoding="utf-8")
+                for _ in range(2):
+                    result = injector.inject("claude", skills)
+                    types.add(type(result))
+                    results.append((str(result) == str(config), config.read_bytes()))
+            seen[implementation, path_type], returned[implementation, path_type] = results, types
             if implementation == "compiled":
                 called = pathlib_functions_called(lambda: injector.inject("claude", skills))
                 if ("read_text" in called) != (path_type is SubclassPath):
                     raise SystemExit(f"{path_type.__name__} paths took the wrong route: "
                                      f"pathlib functions called {sorted(called)}")
-    for path_type in (Path, SubclassPath):
-        if seen["compiled", path_type] != seen["pure", path_type]:
-            raise SystemExit(f"implementations differ on {path_type.__name__} paths:\n"
-                             f"{seen['compiled', path_type]!r}\n{seen['pure', path_type]!r}")
+    pairs = [("pure", path_type) for path_type in (Path, SubclassPath)] + [(C_FLOOR, Path)]
+    for other, path_type in pairs:
+        ours, theirs = seen["compiled", path_type], seen[other, path_type]
+        if ours != theirs or (other != C_FLOOR and returned["compiled", path_type]
+                              != returned[other, path_type]):
+            raise SystemExit(f"compiled and {other} differ on {path_type.__name__} paths:\n"
+                             f"{ours!r} {returned['compiled', path_type]}\n"
+                             f"{theirs!r} {returned[other, path_type]}")
+    names = {which: "/".join(sorted(t.__name__ for t in returned[which, Path]))
+             for which in ("compiled", C_FLOOR)}
+    print("the C floor against the compiled module, beyond the cases' files (not timed):")
+    print(f"  returns {names[C_FLOOR]} where the compiled module returns {names['compiled']}")
+    for number, (label, start, as_str) in enumerate(FLOOR_PROBES):
+        outcomes = [_probe(load(which), root / "probes" / str(number) / which, start, as_str)
+                    for which in ("compiled", C_FLOOR)]
+        print(f"  {label}: {_difference(*outcomes)}")
+
+
+def _probe(module, root: Path, start, as_str: bool):
+    """(what inject did, the file's bytes after) for one of FLOOR_PROBES."""
+    injector, _, skills = _tree(module, root)
+    config = skills.parent / "CLAUDE.md"
+    if start is not None:
+        config.write_bytes(start.replace(b"{marker}", module.RULE_MARKER.encode()))
+    try:
+        result = injector.inject("claude", str(skills) if as_str else skills)
+    except Exception as error:
+        did = f"raises {type(error).__name__}"
+    else:
+        did = "returns the file's path" if str(result) == str(config) else f"returns {result!r}"
+    return did, config.read_bytes() if config.exists() else b""
+
+
+def _difference(compiled, floor) -> str:
+    if compiled[0] != floor[0]:
+        return f"compiled {compiled[0]}, C {floor[0]}"
+    ours, theirs = compiled[1], floor[1]
+    if ours == theirs:
+        return "same"
+    at = next((i for i, (a, b) in enumerate(zip(ours, theirs)) if a != b),
+              min(len(ours), len(theirs)))
+    return f"file bytes part at byte {at}: compiled {ours[at:at + 12]!r}, C {theirs[at:at + 12]!r}"
 
 
 def pathlib_functions_called(call) -> set:
@@ -306,19 +375,30 @@ def describe_python() -> None:
 
 def print_ratio_table(rows, fmt, width: int, columns=("compiled", "pure")) -> int:
     """Prints (label, first, second, target) rows with the ratio first / second and
-    whether each target is met; returns how many were missed."""
-    first, second = columns
-    header = f"{'case':<48} {first:>{width}} {second:>{width}} {'ratio':>6} {'target':>7}"
+    whether each target is met; returns how many were missed. With a third column named,
+    each row has a fifth value (None where it has none), shown with first / third before
+    the targeted ratio."""
+    first, second, *third = columns
+    header = f"{'case':<48} {first:>{width}} {second:>{width}}"
+    if third:
+        header += f" {third[0]:>{width}} {'/' + third[0]:>6} {'/' + second:>6}"
+    else:
+        header += f" {'ratio':>6}"
+    header += f" {'target':>7}"
     print(header)
     print("-" * len(header))
     missed = 0
-    for label, first_value, second_value, target in rows:
+    for label, first_value, second_value, target, *extra in rows:
         ratio = first_value / second_value
         verdict = "" if target is None else ("ok" if ratio <= target else "MISSED")
         missed += verdict == "MISSED"
         limit = "" if target is None else f"<={target:.2f}"
-        print(f"{label:<48} {fmt(first_value):>{width}} {fmt(second_value):>{width}} "
-              f"{ratio:>6.2f} {limit:>7} {verdict}".rstrip())
+        line = f"{label:<48} {fmt(first_value):>{width}} {fmt(second_value):>{width}}"
+        if third:
+            other = extra[0] if extra else None
+            line += (f" {'-':>{width}} {'-':>6}" if other is None else
+                     f" {fmt(other):>{width}} {first_value / other:>6.2f}")
+        print(f"{line} {ratio:>6.2f} {limit:>7} {verdict}".rstrip())
     return missed
 
 

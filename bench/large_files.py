@@ -17,6 +17,10 @@ Two cases, each on a file of SIZE MB of ordinary Markdown lines:
 Each measurement runs in a child process of its own, which builds its file in pieces (so
 building it adds nothing to the peak), makes one call to warm the page cache and then times
 ROUNDS calls; peak memory is the growth of the child's peak resident size over that call.
+
+Then, on a 10 MB file whatever the sizes, one process that calls inject 20 times on a file
+that holds the marker (nothing copied between calls): the median of calls 2..20 against the
+floor's calls 2..20 in a process of its own, and the first call of each apart.
 """
 
 import argparse
@@ -44,6 +48,12 @@ TARGET_SIZE_MB = 100
 # the writer whether it changed since (see the module's write step). Users' files have.
 SETTLE_SECONDS = 2.2
 LINE = b"- a line of the user's own notes, in plain Markdown, nothing special\n"
+# One process, many calls on the same file that holds the marker: the file as built is read
+# again by every call (nothing is copied between them).
+REPEATED = "marker present, repeated"
+REPEAT_SIZE_MB = 10
+REPEAT_CALLS = 20
+REPEAT_TARGET = 1.3  # calls 2..REPEAT_CALLS, median per call, against the floor's
 
 
 def fill(path: Path, size: int, tail: bytes = b"", line: bytes = LINE) -> None:
@@ -142,6 +152,24 @@ def child(case: str, implementation: str, size: int, rounds: int) -> dict:
         shutil.rmtree(root, ignore_errors=True)
 
 
+def repeated_child(implementation: str, size: int, calls: int) -> dict:
+    """`calls` calls in this process on one file that holds the marker, each timed: the
+    first, and the median of the others."""
+    root = Path(tempfile.mkdtemp(prefix="rule-injector-large-"))
+    try:
+        config, original, call = prepare(root, "marker present", implementation, size)
+        shutil.copyfile(original, config)
+        os.sync()  # the copy's own write-back must not land in a timed call
+        times = []
+        for _ in range(calls):
+            start = time.perf_counter()
+            call()
+            times.append(time.perf_counter() - start)
+        return {"first": times[0], "later": statistics.median(times[1:])}
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
 def measure(size_mb: int, rounds: int) -> dict:
     results = {}
     me = [sys.executable, os.path.abspath(__file__)]
@@ -180,6 +208,23 @@ def wall_clock(sizes, rounds: int) -> None:
                   f"{per_byte['floor']:>10.2f} {limit:>7} {verdict}".rstrip())
 
 
+def repeated_wall_clock() -> None:
+    me = [sys.executable, os.path.abspath(__file__), "--repeat"]
+    results = {}
+    for implementation in ("compiled", "floor"):
+        done = subprocess.run(me + [implementation, str(REPEAT_SIZE_MB << 20), str(REPEAT_CALLS)],
+                              check=True, capture_output=True, text=True)
+        results[implementation] = json.loads(done.stdout)
+    print(f"\n{REPEAT_SIZE_MB} MB configuration file that holds the marker, one process calling "
+          f"inject {REPEAT_CALLS} times")
+    rows = [("first call", results["compiled"]["first"], results["floor"]["first"], None),
+            (f"calls 2..{REPEAT_CALLS}, median per call", results["compiled"]["later"],
+             results["floor"]["later"], REPEAT_TARGET)]
+    cases.print_ratio_table(rows, lambda seconds: f"{seconds * 1e3:.2f} ms", 10,
+                            columns=("compiled", "OS floor"))
+    print("OS floor: os.open, os.fstat, os.read, os.close of the same file, as often")
+
+
 def instructions(sizes) -> None:
     """Instructions of one call, as the difference of a child making two calls and one making
     one: the first call pays what only a first call pays, in both."""
@@ -206,14 +251,32 @@ def instructions(sizes) -> None:
                 rows.append((f"{case}: compiled / OS floor", net["compiled"], net["floor"], None))
             cases.print_ratio_table(rows, lambda n: f"{n:,.0f}", 14, columns=("first", "second"))
 
+        print(f"\n{REPEAT_SIZE_MB} MB configuration file that holds the marker, one process "
+              f"calling inject {REPEAT_CALLS} times: instructions per call")
+        per_call = {}
+        for implementation in ("compiled", "floor"):
+            args = [REPEATED, implementation, str(REPEAT_SIZE_MB << 20)]
+            none, one, every = (count(args + [str(calls)]) for calls in (0, 1, REPEAT_CALLS))
+            per_call[implementation] = (one - none, (every - one) / (REPEAT_CALLS - 1))
+        rows = [("first call", per_call["compiled"][0], per_call["floor"][0], None),
+                (f"calls 2..{REPEAT_CALLS}, per call", per_call["compiled"][1],
+                 per_call["floor"][1], None)]
+        cases.print_ratio_table(rows, lambda n: f"{n:,.0f}", 14, columns=("compiled", "OS floor"))
+
 
 def count_child(case: str, implementation: str, size: int, calls: int) -> None:
-    """Under callgrind: build, then `calls` calls, each on the file as built."""
+    """Under callgrind: build, then `calls` calls, each on the file as built (REPEATED: the
+    file is put in place once, before them)."""
     root = Path(tempfile.mkdtemp(prefix="rule-injector-large-"))
+    repeated = case == REPEATED
     try:
-        config, original, call = prepare(root, case, implementation, size)
-        for _ in range(calls):
+        config, original, call = prepare(root, "marker present" if repeated else case,
+                                         implementation, size)
+        if repeated:
             shutil.copyfile(original, config)
+        for _ in range(calls):
+            if not repeated:
+                shutil.copyfile(original, config)
             if case == "rewrite":
                 time.sleep(SETTLE_SECONDS)
             call()
@@ -228,10 +291,14 @@ def main() -> None:
     parser.add_argument("--instructions", action="store_true")
     parser.add_argument("--child", nargs=4, help=argparse.SUPPRESS)
     parser.add_argument("--count", nargs=4, help=argparse.SUPPRESS)
+    parser.add_argument("--repeat", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         case, implementation, size, rounds = args.child
         print(json.dumps(child(case, implementation, int(size), int(rounds))))
+    elif args.repeat:
+        implementation, size, calls = args.repeat
+        print(json.dumps(repeated_child(implementation, int(size), int(calls))))
     elif args.count:
         case, implementation, size, calls = args.count
         count_child(case, implementation, int(size), int(calls))
@@ -241,6 +308,7 @@ def main() -> None:
     else:
         cases.describe_python()
         wall_clock(args.sizes, args.rounds)
+        repeated_wall_clock()
 
 
 if __name__ == "__main__":
