@@ -58,12 +58,16 @@ __attribute__((target("avx2"))) const unsigned char* skip_ascii_avx2(
 /// True when the processor has AVX2 and the system saves its registers (asked of the
 /// processor itself: no runtime library is needed for it).
 [[nodiscard]] bool has_avx2() noexcept {
-    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    unsigned int eax = 0;
+    unsigned int ebx = 0;
+    unsigned int ecx = 0;
+    unsigned int edx = 0;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
     const bool osxsave = (ecx & (1u << 27)) != 0;
     const bool avx = (ecx & (1u << 28)) != 0;
     if (!osxsave || !avx) return false;
-    unsigned int xcr0_low = 0, xcr0_high = 0;
+    unsigned int xcr0_low = 0;
+    unsigned int xcr0_high = 0;
     __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
     if ((xcr0_low & 0x6u) != 0x6u) return false;  // XMM and YMM state
     if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
