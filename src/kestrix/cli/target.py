@@ -140,7 +140,7 @@ class Target:
             located = rule_block.Located(NOT_INSTALLED, lines)
         else:
             self.today = self.rule(purpose) if rule is None else rule
-            located = rule_block.locate(data, self.today, self.recorded)
+            located = rule_block.locate(data, self.today, self.recorded, lines)
         self.result.fields["state"] = located.state
         self.result.fields["marker_lines"] = located.marker_lines
         return located
@@ -211,12 +211,15 @@ class Target:
                 self.result.warnings.append(
                     f"kestrix: warning: --force takes the edited block{beyond} ({self.config})")
         else:
+            # The new content as views of the old bytes around the new block: no copy of the
+            # file is made, only of what follows the block when a block goes in its place.
             view = memoryview(data)
-            new = b"".join((view[:start], insert, view[end:]))  # the one copy of the file
-            del view
-            self.intended = lambda now: now == new
+            head, tail = view[:start], (insert + view[end:] if insert else view[end:])
+            size = start + len(tail)
+            self.intended = lambda now: (len(now) == size and now.startswith(head)
+                                         and now.startswith(tail, start))
             self.written_rule = rule
-            _replace(self, new, data, action)
+            _replace(self, (head, tail), data, action)
             self.changed(state_after, rule if state_after == INSTALLED else None)
             self.result.say(f"{done}{beyond} ({self.config})")
         return OK
@@ -256,8 +259,10 @@ class Target:
             self.result.warnings.append(found)
 
 
-def _replace(target: Target, new: bytes, old: bytes, action: str) -> None:
-    """Every write of the command but inject's: the module's crash-safe replacement."""
+def _replace(target: Target, new: "tuple[memoryview, bytes | memoryview]", old: bytes,
+             action: str) -> None:
+    """Every write of the command but inject's: the module's crash-safe replacement of the
+    file's content with new[0] + new[1]."""
     from kestrix.skills.services.file_route import files
 
     try:
