@@ -13,9 +13,11 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import given, strategies as st
 
 from conftest import RULE_TEXT
 from kestrix import cli
+from kestrix.cli import arguments, parser
 from kestrix.cli.arguments import ACTIONS
 from kestrix.cli.diff import unified_diff
 from kestrix.skills.services import rule_injector as ri
@@ -388,6 +390,45 @@ def test_command_line_forms(tmp_path):
     assert json.loads(done.stdout)["changed"] and done.stderr == ""
 
 
+@st.composite
+def command_lines(draw):
+    flag = st.sampled_from(["-q", "--quiet", "--json", "--debug"])
+    piece = st.one_of(
+        st.sampled_from(["claude", "dir", ""]).map(lambda word: [word]),
+        st.sampled_from(["-q", "--json", "--all", "--dry-run", "--force"]).map(lambda o: [o]),
+        st.tuples(st.sampled_from(["--templates", "--config-file"]),
+                  st.sampled_from(["t", "-q", ""])).map(list),
+        st.sampled_from(["--templates=t", "-x", "-h", "--", "-V", "-1"]).map(lambda o: [o]))
+    action = draw(st.sampled_from([*ACTIONS, "completion", "statu"]))
+    rest = draw(st.lists(piece, max_size=5))
+    return [*draw(st.lists(flag, max_size=2)), "skills", action, *sum(rest, [])]
+
+
+@given(command_lines())
+def test_a_plain_reading_of_the_command_line_is_argparses(argv):
+    # Ordinary command lines skip argparse; whatever they are read as, argparse reads them
+    # so too (and never refuses one).
+    plain = arguments.read_plainly(argv)
+    if plain is not None:
+        assert vars(parser.parse(argv)) == vars(plain)
+
+
+@pytest.mark.parametrize("line, plain", [
+    ("skills status claude dir -q", True), ("--json skills install claude --dry-run", True),
+    ("skills --debug update codex --config-file a/AGENTS.md --force --templates t", True),
+    ("skills status --all --json", True), ("skills uninstall --quiet claude dir", True),
+    ("skills install --templates t --templates u claude", True),
+    # argparse refuses these (a positional word after an option, a value that is an option)
+    ("skills status claude -q dir", False), ("skills install claude --templates -q", False),
+    ("skills install claude --help", False), ("skills install --force claude", False)])
+def test_ordinary_command_lines_are_read_plainly(line, plain):
+    argv = line.split()
+    read = arguments.read_plainly(argv)
+    assert (read is not None) == plain
+    if plain:
+        assert vars(parser.parse(argv)) == vars(read)
+
+
 @pytest.mark.parametrize("args", [("skills", "status", "claude", "{skills}", "-q"),
                                   ("skills", "install", "claude", "{skills}", "-q"),
                                   ("skills", "update", "claude", "{skills}", "-q"),
@@ -397,7 +438,7 @@ def test_runs_load_only_what_they_need(claude_skills, args):
     # unloaded, and so does the Markdown parser when no line could open a block.
     code = ("import sys, kestrix.cli as c; c.main(sys.argv[2:]); print(sorted({m for m in "
             "sys.modules} & {'json', 'difflib', 'traceback', 'typing', 'hashlib', 'markdown_it', "
-            "'shutil', '__future__', 'importlib.metadata', 'signal', 'codecs'}))")
+            "'shutil', '__future__', 'importlib.metadata', 'signal', 'codecs', 'argparse'}))")
     config = claude_skills.parent / "CLAUDE.md"
     config.write_bytes(b"# Mine <b>\n" + block(ri._DEFAULT_RULE_CONTENT.strip(), False))
     args = [arg.format(skills=claude_skills) for arg in args]

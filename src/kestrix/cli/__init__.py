@@ -23,8 +23,9 @@ __all__ = ["main", "BLANK_RULE", "FAILED", "INTERRUPTED", "MODIFIED_CODE", "NOT_
 # __future__ for unevaluated annotations) is a noticeable part of a run.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import argparse
     from collections.abc import Callable, Sequence
+
+    from kestrix.cli.arguments import Namespace
 
 # Options without values that may stand anywhere; a command line of these and -V is a
 # version request.
@@ -63,7 +64,9 @@ def main(argv: "Sequence[str] | None" = None) -> int:
     failure: BaseException | None = None
     try:
         if not argv:
-            complain(arguments.build_parser().format_help().rstrip("\n"))
+            from kestrix.cli.parser import build_parser
+
+            complain(build_parser().format_help().rstrip("\n"))
             return USAGE
         args = arguments.parse(argv)
         if args.command == "completion":
@@ -81,8 +84,7 @@ def main(argv: "Sequence[str] | None" = None) -> int:
                              diff="" if args.dry_run else None)
         from kestrix.cli import actions
 
-        run: "Callable[[argparse.Namespace, Result], int]" = getattr(actions,
-                                                                     f"run_{args.command}")
+        run: "Callable[[Namespace, Result], int]" = getattr(actions, f"run_{args.command}")
         if args.command != "status":
             import signal
 

@@ -1,7 +1,6 @@
 """One run's configuration file: reading it, telling its state, writing it, and what the
 run reports about it."""
 
-import argparse
 import errno
 import os
 from contextlib import contextmanager
@@ -19,6 +18,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterator
     from typing import NoReturn
+
+    from kestrix.cli.arguments import Namespace
 
 
 @contextmanager
@@ -56,7 +57,7 @@ def _check_utf8(data: bytes) -> None:
 class Target:
     """What one command works on: the runtime's configuration file and the rule text."""
 
-    def __init__(self, args: argparse.Namespace, result: Result, *,
+    def __init__(self, args: "Namespace", result: Result, *,
                  needs_folder: bool = False) -> None:
         from kestrix.skills.services import rule_injector as ri
 
