@@ -5,7 +5,10 @@ import errno
 import json
 import hashlib
 import os
+import pty
+import select
 import shutil
+import signal
 import socket
 import stat
 import subprocess
@@ -694,6 +697,54 @@ def test_dry_run_diffs_are_patches_of_the_one_range(tmp_path, old, start, end, i
     assert path.read_bytes() == old[:start] + insert + old[end:]
 
 
+def _bash_offers(script: Path, words: list[str], home: Path) -> list[str]:
+    shell = (f'source {script}; COMP_WORDS=({" ".join(words)}); COMP_CWORD={len(words) - 1}; '
+             '_kestrix; printf "%s\\n" "${COMPREPLY[@]}"')
+    done = subprocess.run(["bash", "--norc", "-c", shell], capture_output=True, text=True,
+                          timeout=30, env={**os.environ, "HOME": str(home)})
+    assert (done.returncode, done.stderr) == (0, "")
+    return done.stdout.split()
+
+
+def _zsh_offers(script: Path, words: list[str], home: Path) -> list[str]:
+    """What zsh's own completion offers, typed into an interactive zsh on a terminal: a key
+    puts every match on the line (the _all_matches completer), another writes the line."""
+    line = home / "line"
+    setup = (f"PS1='> '; source {script}\n"
+             "zle -C all-matches complete-word _generic\n"
+             "zstyle ':completion:all-matches:*' completer _all_matches _complete\n"
+             "zstyle ':completion:all-matches:*' insert true\n"
+             f"dump() {{ print -r -- $BUFFER > {line}; exit }}\n"
+             "zle -N dump; bindkey '^Xa' all-matches; bindkey '^Xd' dump\n")
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.execve(shutil.which("zsh"), ["zsh", "-f", "-i"],
+                  {"HOME": str(home), "TERM": "dumb", "PATH": os.environ["PATH"]})
+    try:
+        os.write(terminal, setup.encode() + " ".join(words).encode() + b"\x18a\x18d")
+        while select.select([terminal], [], [], 30)[0] and os.read(terminal, 4096):
+            pass  # until zsh exits and the terminal closes (EIO)
+    except OSError:
+        pass
+    finally:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        os.close(terminal)
+    shown = line.read_text().split()
+    return [] if shown == words else shown[len(words) - 1:]
+
+
+def _fish_offers(script: Path, words: list[str], home: Path) -> list[str]:
+    done = subprocess.run(["fish", "-N", "-c", "source $argv[1]; complete -C $argv[2]",
+                           script, " ".join(words)], capture_output=True, text=True,
+                          timeout=30, env={**os.environ, "HOME": str(home)})
+    assert (done.returncode, done.stderr) == (0, "")
+    return [line.split("\t")[0] for line in done.stdout.splitlines()]  # without descriptions
+
+
+OFFERS = {"bash": _bash_offers, "zsh": _zsh_offers, "fish": _fish_offers}
+
+
 @pytest.mark.parametrize("words, want", [
     ("kestrix sk", "skills"),
     ("kestrix completion f", "fish"),
@@ -706,14 +757,17 @@ def test_dry_run_diffs_are_patches_of_the_one_range(tmp_path, old, start, end, i
     ("kestrix skills install claude {tmp}/pro", "{tmp}/project"),
     ("kestrix skills install claude {tmp}/project x", ""),
 ])
-def test_bash_completes_words_and_folders(tmp_path, words, want):
+@pytest.mark.parametrize("shell", list(OFFERS))
+def test_shells_complete_words_and_folders(tmp_path, shell, words, want):
+    if shutil.which(shell) is None:
+        pytest.skip(f"{shell} is not installed")
     (tmp_path / "project").mkdir()
     (tmp_path / "profile.txt").write_text("")  # a file: never offered for a folder
-    words = words.format(tmp=tmp_path).split(" ")
-    shell = (f'eval "$({KESTRIX_SCRIPT} completion bash)"; COMP_WORDS=({" ".join(words)}); '
-             f'COMP_CWORD={len(words) - 1}; _kestrix; echo "${{COMPREPLY[*]}}"')
-    done = subprocess.run(["bash", "-c", shell], capture_output=True, text=True, timeout=30)
-    assert (done.returncode, done.stdout, done.stderr) == (0, want.format(tmp=tmp_path) + "\n", "")
+    script = tmp_path / f"kestrix.{shell}"
+    script.write_text(kestrix("completion", shell).stdout)
+    offered = OFFERS[shell](script, words.format(tmp=tmp_path).split(" "), tmp_path)
+    # A folder is offered as itself; zsh and fish add a slash to go on into it.
+    assert [word.rstrip("/") for word in offered] == want.format(tmp=tmp_path).split()
 
 
 @pytest.mark.parametrize("shell, check", [("bash", ["bash", "-n"]), ("zsh", ["zsh", "-n"]),
@@ -727,8 +781,3 @@ def test_every_completion_script_parses(tmp_path, shell, check):
         pytest.skip(f"{check[0]} is not installed to parse its script")
     (tmp_path / "script").write_text(done.stdout)
     assert subprocess.run([*check, tmp_path / "script"], timeout=30).returncode == 0
-    if shell == "fish":  # fish completes a command line it is given, so ask it
-        done = subprocess.run(["fish", "-c", f"source {tmp_path / 'script'}; complete -C "
-                               "'kestrix skills update c'"], capture_output=True, text=True,
-                              timeout=30)
-        assert done.stdout.split() == ["claude", "codex"]
