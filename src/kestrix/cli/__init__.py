@@ -1,11 +1,13 @@
 """The `kestrix` command: install, update, check and remove the feedback rule of an agent
 runtime's configuration file.
 
-Its rooms: codes (exit codes), arguments (the parser), locations (where each agent's file
+Its rooms: codes (exit codes), arguments (the actions; ordinary command lines read plainly),
+parser (argparse's parser, for help, errors and the rest), locations (where each agent's file
 is), target (one run's file: read, located, written), actions (one function per action),
 diff (dry runs), reads_as_text (the Markdown check), output (text, JSON, errors), version
 and completion (shell scripts). main() below imports each only when a run needs it, so that
-the cost of a run follows its work: --version builds no parser, status loads no writer.
+the cost of a run follows its work: --version builds no parser, an ordinary action loads no
+argparse, status loads no writer.
 """
 
 import sys
