@@ -123,6 +123,9 @@ FILES = {
     "not-installed-crlf": (b"# Mine\r\n", b"", b"", "not_installed", []),
     "empty": (b"", b"", b"", "not_installed", []),
     "missing": (None, b"", b"", "not_installed", []),
+    # UTF-8 is checked a megabyte at a time: a character may span two pieces
+    "character-across-megabytes": (b"a" * ((1 << 20) - 1) + "é\n".encode(), LF_BLOCK, b"",
+                                   "installed", [4]),
 }
 SAME = "same"
 CHANGES = [
@@ -267,6 +270,9 @@ RULE_FILE = "kestrix-feedback/data/FEEDBACK_RULE.md"
     (("install", "claude", SKILLS), b"\xff\xfe", None, cli.FAILED, "not UTF-8 text ("),
     (("status", "claude", SKILLS), b"# \xe9t\xe9\n" + LF_BLOCK, None, cli.FAILED,
      "cannot read the configuration file: not UTF-8 text ("),
+    # a character begun at the end of one megabyte, and its end a megabyte of ASCII later
+    (("status", "claude", SKILLS), b"a" * ((1 << 20) - 1) + b"\xc3" + b"a" * (1 << 20) +
+     b"\xa9\n", None, cli.FAILED, "cannot read the configuration file: not UTF-8 text ("),
     (("install", "claude", SKILLS, *TEMPLATES), None, b"\xff", cli.FAILED,
      "cannot read the rule file: not UTF-8 text ("),
     (("install",), None, None, cli.USAGE,
