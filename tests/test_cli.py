@@ -457,6 +457,36 @@ def test_runs_load_only_what_they_need(claude_skills, args):
     assert done.stdout.splitlines()[-1] == ("['codecs', 'signal']" if writes else "['codecs']")
 
 
+# A process's peak resident size starts from its parent's (the kernel carries it across fork
+# and exec): the command runs as the child of a small interpreter, which reports its peak.
+PEAK_OF_CHILD = ("import os, subprocess, sys; child = subprocess.Popen(sys.argv[1:]); "
+                 "_, status, usage = os.wait4(child.pid, 0); print(usage.ru_maxrss * 1024); "
+                 "sys.exit(os.waitstatus_to_exitcode(status))")
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's allocator keeps freed memory resident")
+@pytest.mark.parametrize("action, with_block", [("status", True), ("install", False),
+                                                ("uninstall", True), ("uninstall --dry-run", True)])
+def test_a_large_file_is_held_once(tmp_path, action, with_block):
+    # The reader fills the bytes it returns and the writer takes views of them: no action
+    # holds a second copy of the file (peak resident size against the same run on a tiny file).
+    rule_block = block(ri._DEFAULT_RULE_CONTENT.strip(), False)
+    size = 32 << 20
+
+    def peak(text: bytes) -> int:
+        skills = tmp_path / str(len(text)) / ".claude" / "skills"
+        skills.parent.mkdir(parents=True)
+        (skills.parent / "CLAUDE.md").write_bytes(text + (rule_block if with_block else b""))
+        done = kestrix(*action.split()[:1], "claude", skills, *action.split()[1:], "-q",
+                       entry=(sys.executable, "-c", PEAK_OF_CHILD, KESTRIX_SCRIPT, "skills"))
+        assert done.returncode == 0, done.stderr
+        return int(done.stdout)
+
+    growth = peak(b"- a line of notes\n" * (size // 18)) - peak(b"# Mine\n")
+    assert growth < 1.5 * size, f"{growth / size:.2f} bytes per file byte"
+
+
 def test_paths_entry_points_and_debug(tmp_path):
     (tmp_path / "p/.codex/skills").mkdir(parents=True)
     done = kestrix("skills", "install", "codex", "~/p/.codex/skills", env={"HOME": str(tmp_path)})
