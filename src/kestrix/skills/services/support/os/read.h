@@ -54,10 +54,10 @@ class Sink {
 };
 
 /// read_whole_file into the caller's memory: `size` is how many bytes of it the file filled.
-/// A file that grows or shrinks while it is read (its size, or its modification or change
-/// time, differs after the read) is read again, a few times at most, so that the bytes are
-/// the file at one moment; should it never hold still, `found` is what fstat said before
-/// the last read, which a writer then finds changed.
+/// A file that changes while it is read (the read ends short of or past its size, or fstat
+/// gives another size, modification or change time after it) is read again, a few times at
+/// most, so that the bytes are the file at one moment; should it never hold still, `found`
+/// is what fstat said before the last read, which a writer then finds changed.
 [[nodiscard]] int read_whole_file(const char* path, Sink& out, std::size_t& size, Identity& found,
                                   ReadStage& stage, const Hooks& hooks,
                                   bool written_by_us = true) noexcept;
