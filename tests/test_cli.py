@@ -5,7 +5,10 @@ import errno
 import json
 import hashlib
 import os
+import pty
+import select
 import shutil
+import signal
 import socket
 import stat
 import subprocess
@@ -13,9 +16,11 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import given, strategies as st
 
 from conftest import RULE_TEXT
 from kestrix import cli
+from kestrix.cli import arguments, parser
 from kestrix.cli.arguments import ACTIONS
 from kestrix.cli.diff import unified_diff
 from kestrix.skills.services import rule_injector as ri
@@ -118,6 +123,9 @@ FILES = {
     "not-installed-crlf": (b"# Mine\r\n", b"", b"", "not_installed", []),
     "empty": (b"", b"", b"", "not_installed", []),
     "missing": (None, b"", b"", "not_installed", []),
+    # UTF-8 is checked a megabyte at a time: a character may span two pieces
+    "character-across-megabytes": (b"a" * ((1 << 20) - 1) + "é\n".encode(), LF_BLOCK, b"",
+                                   "installed", [4]),
 }
 SAME = "same"
 CHANGES = [
@@ -262,6 +270,9 @@ RULE_FILE = "kestrix-feedback/data/FEEDBACK_RULE.md"
     (("install", "claude", SKILLS), b"\xff\xfe", None, cli.FAILED, "not UTF-8 text ("),
     (("status", "claude", SKILLS), b"# \xe9t\xe9\n" + LF_BLOCK, None, cli.FAILED,
      "cannot read the configuration file: not UTF-8 text ("),
+    # a character begun at the end of one megabyte, and its end a megabyte of ASCII later
+    (("status", "claude", SKILLS), b"a" * ((1 << 20) - 1) + b"\xc3" + b"a" * (1 << 20) +
+     b"\xa9\n", None, cli.FAILED, "cannot read the configuration file: not UTF-8 text ("),
     (("install", "claude", SKILLS, *TEMPLATES), None, b"\xff", cli.FAILED,
      "cannot read the rule file: not UTF-8 text ("),
     (("install",), None, None, cli.USAGE,
@@ -388,6 +399,45 @@ def test_command_line_forms(tmp_path):
     assert json.loads(done.stdout)["changed"] and done.stderr == ""
 
 
+@st.composite
+def command_lines(draw):
+    flag = st.sampled_from(["-q", "--quiet", "--json", "--debug"])
+    piece = st.one_of(
+        st.sampled_from(["claude", "dir", ""]).map(lambda word: [word]),
+        st.sampled_from(["-q", "--json", "--all", "--dry-run", "--force"]).map(lambda o: [o]),
+        st.tuples(st.sampled_from(["--templates", "--config-file"]),
+                  st.sampled_from(["t", "-q", ""])).map(list),
+        st.sampled_from(["--templates=t", "-x", "-h", "--", "-V", "-1"]).map(lambda o: [o]))
+    action = draw(st.sampled_from([*ACTIONS, "completion", "statu"]))
+    rest = draw(st.lists(piece, max_size=5))
+    return [*draw(st.lists(flag, max_size=2)), "skills", action, *sum(rest, [])]
+
+
+@given(command_lines())
+def test_a_plain_reading_of_the_command_line_is_argparses(argv):
+    # Ordinary command lines skip argparse; whatever they are read as, argparse reads them
+    # so too (and never refuses one).
+    plain = arguments.read_plainly(argv)
+    if plain is not None:
+        assert vars(parser.parse(argv)) == vars(plain)
+
+
+@pytest.mark.parametrize("line, plain", [
+    ("skills status claude dir -q", True), ("--json skills install claude --dry-run", True),
+    ("skills --debug update codex --config-file a/AGENTS.md --force --templates t", True),
+    ("skills status --all --json", True), ("skills uninstall --quiet claude dir", True),
+    ("skills install --templates t --templates u claude", True),
+    # argparse refuses these (a positional word after an option, a value that is an option)
+    ("skills status claude -q dir", False), ("skills install claude --templates -q", False),
+    ("skills install claude --help", False), ("skills install --force claude", False)])
+def test_ordinary_command_lines_are_read_plainly(line, plain):
+    argv = line.split()
+    read = arguments.read_plainly(argv)
+    assert (read is not None) == plain
+    if plain:
+        assert vars(parser.parse(argv)) == vars(read)
+
+
 @pytest.mark.parametrize("args", [("skills", "status", "claude", "{skills}", "-q"),
                                   ("skills", "install", "claude", "{skills}", "-q"),
                                   ("skills", "update", "claude", "{skills}", "-q"),
@@ -397,7 +447,7 @@ def test_runs_load_only_what_they_need(claude_skills, args):
     # unloaded, and so does the Markdown parser when no line could open a block.
     code = ("import sys, kestrix.cli as c; c.main(sys.argv[2:]); print(sorted({m for m in "
             "sys.modules} & {'json', 'difflib', 'traceback', 'typing', 'hashlib', 'markdown_it', "
-            "'shutil', '__future__', 'importlib.metadata', 'signal', 'codecs'}))")
+            "'shutil', '__future__', 'importlib.metadata', 'signal', 'codecs', 'argparse'}))")
     config = claude_skills.parent / "CLAUDE.md"
     config.write_bytes(b"# Mine <b>\n" + block(ri._DEFAULT_RULE_CONTENT.strip(), False))
     args = [arg.format(skills=claude_skills) for arg in args]
@@ -405,6 +455,36 @@ def test_runs_load_only_what_they_need(claude_skills, args):
     # install and update load signal to hear SIGTERM; codecs is loaded by the interpreter.
     writes = "install" in args or "update" in args
     assert done.stdout.splitlines()[-1] == ("['codecs', 'signal']" if writes else "['codecs']")
+
+
+# A process's peak resident size starts from its parent's (the kernel carries it across fork
+# and exec): the command runs as the child of a small interpreter, which reports its peak.
+PEAK_OF_CHILD = ("import os, subprocess, sys; child = subprocess.Popen(sys.argv[1:]); "
+                 "_, status, usage = os.wait4(child.pid, 0); print(usage.ru_maxrss * 1024); "
+                 "sys.exit(os.waitstatus_to_exitcode(status))")
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's allocator keeps freed memory resident")
+@pytest.mark.parametrize("action, with_block", [("status", True), ("install", False),
+                                                ("uninstall", True), ("uninstall --dry-run", True)])
+def test_a_large_file_is_held_once(tmp_path, action, with_block):
+    # The reader fills the bytes it returns and the writer takes views of them: no action
+    # holds a second copy of the file (peak resident size against the same run on a tiny file).
+    rule_block = block(ri._DEFAULT_RULE_CONTENT.strip(), False)
+    size = 32 << 20
+
+    def peak(text: bytes) -> int:
+        skills = tmp_path / str(len(text)) / ".claude" / "skills"
+        skills.parent.mkdir(parents=True)
+        (skills.parent / "CLAUDE.md").write_bytes(text + (rule_block if with_block else b""))
+        done = kestrix(*action.split()[:1], "claude", skills, *action.split()[1:], "-q",
+                       entry=(sys.executable, "-c", PEAK_OF_CHILD, KESTRIX_SCRIPT, "skills"))
+        assert done.returncode == 0, done.stderr
+        return int(done.stdout)
+
+    growth = peak(b"- a line of notes\n" * (size // 18)) - peak(b"# Mine\n")
+    assert growth < 1.5 * size, f"{growth / size:.2f} bytes per file byte"
 
 
 def test_paths_entry_points_and_debug(tmp_path):
@@ -653,6 +733,54 @@ def test_dry_run_diffs_are_patches_of_the_one_range(tmp_path, old, start, end, i
     assert path.read_bytes() == old[:start] + insert + old[end:]
 
 
+def _bash_offers(script: Path, words: list[str], home: Path) -> list[str]:
+    shell = (f'source {script}; COMP_WORDS=({" ".join(words)}); COMP_CWORD={len(words) - 1}; '
+             '_kestrix; printf "%s\\n" "${COMPREPLY[@]}"')
+    done = subprocess.run(["bash", "--norc", "-c", shell], capture_output=True, text=True,
+                          timeout=30, env={**os.environ, "HOME": str(home)})
+    assert (done.returncode, done.stderr) == (0, "")
+    return done.stdout.split()
+
+
+def _zsh_offers(script: Path, words: list[str], home: Path) -> list[str]:
+    """What zsh's own completion offers, typed into an interactive zsh on a terminal: a key
+    puts every match on the line (the _all_matches completer), another writes the line."""
+    line = home / "line"
+    setup = (f"PS1='> '; source {script}\n"
+             "zle -C all-matches complete-word _generic\n"
+             "zstyle ':completion:all-matches:*' completer _all_matches _complete\n"
+             "zstyle ':completion:all-matches:*' insert true\n"
+             f"dump() {{ print -r -- $BUFFER > {line}; exit }}\n"
+             "zle -N dump; bindkey '^Xa' all-matches; bindkey '^Xd' dump\n")
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.execve(shutil.which("zsh"), ["zsh", "-f", "-i"],
+                  {"HOME": str(home), "TERM": "dumb", "PATH": os.environ["PATH"]})
+    try:
+        os.write(terminal, setup.encode() + " ".join(words).encode() + b"\x18a\x18d")
+        while select.select([terminal], [], [], 30)[0] and os.read(terminal, 4096):
+            pass  # until zsh exits and the terminal closes (EIO)
+    except OSError:
+        pass
+    finally:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        os.close(terminal)
+    shown = line.read_text().split()
+    return [] if shown == words else shown[len(words) - 1:]
+
+
+def _fish_offers(script: Path, words: list[str], home: Path) -> list[str]:
+    done = subprocess.run(["fish", "-N", "-c", "source $argv[1]; complete -C $argv[2]",
+                           script, " ".join(words)], capture_output=True, text=True,
+                          timeout=30, env={**os.environ, "HOME": str(home)})
+    assert (done.returncode, done.stderr) == (0, "")
+    return [line.split("\t")[0] for line in done.stdout.splitlines()]  # without descriptions
+
+
+OFFERS = {"bash": _bash_offers, "zsh": _zsh_offers, "fish": _fish_offers}
+
+
 @pytest.mark.parametrize("words, want", [
     ("kestrix sk", "skills"),
     ("kestrix completion f", "fish"),
@@ -665,14 +793,17 @@ def test_dry_run_diffs_are_patches_of_the_one_range(tmp_path, old, start, end, i
     ("kestrix skills install claude {tmp}/pro", "{tmp}/project"),
     ("kestrix skills install claude {tmp}/project x", ""),
 ])
-def test_bash_completes_words_and_folders(tmp_path, words, want):
+@pytest.mark.parametrize("shell", list(OFFERS))
+def test_shells_complete_words_and_folders(tmp_path, shell, words, want):
+    if shutil.which(shell) is None:
+        pytest.skip(f"{shell} is not installed")
     (tmp_path / "project").mkdir()
     (tmp_path / "profile.txt").write_text("")  # a file: never offered for a folder
-    words = words.format(tmp=tmp_path).split(" ")
-    shell = (f'eval "$({KESTRIX_SCRIPT} completion bash)"; COMP_WORDS=({" ".join(words)}); '
-             f'COMP_CWORD={len(words) - 1}; _kestrix; echo "${{COMPREPLY[*]}}"')
-    done = subprocess.run(["bash", "-c", shell], capture_output=True, text=True, timeout=30)
-    assert (done.returncode, done.stdout, done.stderr) == (0, want.format(tmp=tmp_path) + "\n", "")
+    script = tmp_path / f"kestrix.{shell}"
+    script.write_text(kestrix("completion", shell).stdout)
+    offered = OFFERS[shell](script, words.format(tmp=tmp_path).split(" "), tmp_path)
+    # A folder is offered as itself; zsh and fish add a slash to go on into it.
+    assert [word.rstrip("/") for word in offered] == want.format(tmp=tmp_path).split()
 
 
 @pytest.mark.parametrize("shell, check", [("bash", ["bash", "-n"]), ("zsh", ["zsh", "-n"]),
@@ -686,8 +817,3 @@ def test_every_completion_script_parses(tmp_path, shell, check):
         pytest.skip(f"{check[0]} is not installed to parse its script")
     (tmp_path / "script").write_text(done.stdout)
     assert subprocess.run([*check, tmp_path / "script"], timeout=30).returncode == 0
-    if shell == "fish":  # fish completes a command line it is given, so ask it
-        done = subprocess.run(["fish", "-c", f"source {tmp_path / 'script'}; complete -C "
-                               "'kestrix skills update c'"], capture_output=True, text=True,
-                              timeout=30)
-        assert done.stdout.split() == ["claude", "codex"]

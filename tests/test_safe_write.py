@@ -13,7 +13,8 @@ import sys
 
 import pytest
 
-from conftest import G, V, W, in_child, leftovers, needs_root, own_file
+from conftest import (G, V, W, in_child, leftovers, needs_root, needs_strace, own_file,
+                      traced_python)
 from kestrix.skills.services import _python_write, _safe_write
 from kestrix.skills.services.file_route import ROUTE_VARIABLE
 
@@ -53,23 +54,81 @@ def _umask():
     return mask
 
 
-@pytest.mark.parametrize("links, expected, outcome", [
-    (1, b"as read\n", b"new"), (2, b"as read\n", b"new"),
-    (1, b"what someone else wrote", errno.ESTALE), (2, b"", errno.ESTALE),
-    (1, None, b"new")])
-def test_safe_write_writes_only_over_what_was_read(tmp_path, files, links, expected, outcome):
+AS_READ = memoryview(b"as read\n")
+
+
+# The new content is one object, or a pair whose concatenation it is (views of the old bytes
+# around a change, as the command passes them).
+@pytest.mark.parametrize("links, expected, data, outcome", [
+    (1, b"as read\n", b"new", b"new"), (2, b"as read\n", b"new", b"new"),
+    (1, b"as read\n", (AS_READ[:3], b"new\n"), b"as new\n"),
+    (2, AS_READ, (AS_READ[:2], AS_READ[7:]), b"as\n"),
+    (1, b"what someone else wrote", b"new", errno.ESTALE), (2, b"", b"new", errno.ESTALE),
+    (1, b"as read\n", (b"n", b"e", b"w"), TypeError), (1, None, b"new", b"new")])
+def test_safe_write_writes_only_over_what_was_read(tmp_path, files, links, expected, data,
+                                                   outcome):
     config = tmp_path / "CLAUDE.md"
     config.write_bytes(b"as read\n")
     if links == 2:
         os.link(config, tmp_path / "other-name.md")
     assert files.read_file(config) == b"as read\n" and files.read_file(tmp_path / "missing") is None
     if isinstance(outcome, bytes):
-        files.replace_file(config, b"new", expected=expected)
+        files.replace_file(config, data, expected=expected)
+    elif outcome is TypeError:
+        with pytest.raises(TypeError, match="a bytes-like object or a pair of them"):
+            files.replace_file(config, data, expected=expected)
     else:
         with pytest.raises(OSError) as info:
-            files.replace_file(config, b"new", expected=expected)
+            files.replace_file(config, data, expected=expected)
         assert info.value.errno == outcome and info.value.filename == str(config)
     assert config.read_bytes() == (outcome if isinstance(outcome, bytes) else b"as read\n")
+    assert leftovers(tmp_path) == []
+
+
+# A file changed by another program while it is read, at a known step: a signal, sent when the
+# reader's first read of it begins, whose handler changes the file between two pieces of the read
+# (the compiled route lets handlers run every 8 MB; the Python route after each read).
+CHANGED_WHILE_READ = """
+    import errno, os, signal
+    from kestrix.skills.services import _python_write, _safe_write
+    files = {{"native": _safe_write, "python": _python_write}}[{route!r}]
+    path = {path!r}
+
+    def change(*_):
+        with open(path, "r+b") as f:
+            {change}
+    signal.signal(signal.SIGUSR1, change)
+    try:
+        got = files.{call}
+        print(got == open(path, "rb").read() if got else "written")
+    except OSError as e:
+        print(errno.errorcode[e.errno])
+"""
+SIZE = 20 << 20
+CHANGES = {  # what the handler does to the file, and what that leaves
+    "grows": ("f.seek(0, 2); f.write(b'y' * (12 << 20))", lambda old: old + b"y" * (12 << 20)),
+    "shrinks": ("f.truncate(4 << 20)", lambda old: old[:4 << 20]),
+    "edited": ("f.write(b'E')", lambda old: b"E" + old[1:]),
+}
+CALLS = {  # what the reader gives: the file as it then is; a writer: nothing written
+    "read_file": ("read_file(path)", "True"),
+    "replace_file": ("replace_file(path, b'new', expected=b'x' * SIZE)", "ESTALE"),
+}
+
+
+@needs_strace
+@pytest.mark.parametrize("change", list(CHANGES))
+@pytest.mark.parametrize("call", list(CALLS))
+def test_a_file_changed_while_it_is_read_is_never_taken_half_way(tmp_path, files, call, change):
+    config = tmp_path / "CLAUDE.md"
+    config.write_bytes(b"x" * SIZE)
+    route = "native" if files is _safe_write else "python"
+    code = CHANGED_WHILE_READ.format(route=route, path=str(config), change=CHANGES[change][0],
+                                     call=CALLS[call][0].replace("SIZE", str(SIZE)))
+    read_call = "pread64" if route == "native" else "read"
+    done = traced_python(code, [config], [f"{read_call}:signal=USR1:when=1"])
+    assert (done.returncode, done.stdout.strip()) == (0, CALLS[call][1]), done.stderr
+    assert config.read_bytes() == CHANGES[change][1](b"x" * SIZE)
     assert leftovers(tmp_path) == []
 
 

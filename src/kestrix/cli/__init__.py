@@ -1,11 +1,13 @@
 """The `kestrix` command: install, update, check and remove the feedback rule of an agent
 runtime's configuration file.
 
-Its rooms: codes (exit codes), arguments (the parser), locations (where each agent's file
+Its rooms: codes (exit codes), arguments (the actions; ordinary command lines read plainly),
+parser (argparse's parser, for help, errors and the rest), locations (where each agent's file
 is), target (one run's file: read, located, written), actions (one function per action),
 diff (dry runs), reads_as_text (the Markdown check), output (text, JSON, errors), version
 and completion (shell scripts). main() below imports each only when a run needs it, so that
-the cost of a run follows its work: --version builds no parser, status loads no writer.
+the cost of a run follows its work: --version builds no parser, an ordinary action loads no
+argparse, status loads no writer.
 """
 
 import sys
@@ -23,8 +25,9 @@ __all__ = ["main", "BLANK_RULE", "FAILED", "INTERRUPTED", "MODIFIED_CODE", "NOT_
 # __future__ for unevaluated annotations) is a noticeable part of a run.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import argparse
     from collections.abc import Callable, Sequence
+
+    from kestrix.cli.arguments import Namespace
 
 # Options without values that may stand anywhere; a command line of these and -V is a
 # version request.
@@ -63,7 +66,9 @@ def main(argv: "Sequence[str] | None" = None) -> int:
     failure: BaseException | None = None
     try:
         if not argv:
-            complain(arguments.build_parser().format_help().rstrip("\n"))
+            from kestrix.cli.parser import build_parser
+
+            complain(build_parser().format_help().rstrip("\n"))
             return USAGE
         args = arguments.parse(argv)
         if args.command == "completion":
@@ -81,8 +86,7 @@ def main(argv: "Sequence[str] | None" = None) -> int:
                              diff="" if args.dry_run else None)
         from kestrix.cli import actions
 
-        run: "Callable[[argparse.Namespace, Result], int]" = getattr(actions,
-                                                                     f"run_{args.command}")
+        run: "Callable[[Namespace, Result], int]" = getattr(actions, f"run_{args.command}")
         if args.command != "status":
             import signal
 

@@ -1,8 +1,6 @@
 """The actions: install, update, uninstall and status (with --all), each a function
 run_<action> that main() looks up when it runs."""
 
-import argparse
-
 from kestrix.cli.codes import FAILED, OK, STATUS_CODES, USAGE
 from kestrix.cli.locations import DEFAULT_RUNTIMES
 from kestrix.cli.output import CommandError, Result
@@ -10,8 +8,12 @@ from kestrix.cli.target import Target, place
 from kestrix.skills.services import rule_block
 from kestrix.skills.services.rule_block import INSTALLED, MODIFIED, NOT_INSTALLED, OUTDATED
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from kestrix.cli.arguments import Namespace
 
-def run_install(args: argparse.Namespace, result: Result) -> int:
+
+def run_install(args: "Namespace", result: Result) -> int:
     target = Target(args, result, needs_folder=True)
     target.read()
     rule = target.rule("there is nothing to install")
@@ -32,7 +34,7 @@ def run_install(args: argparse.Namespace, result: Result) -> int:
     return OK
 
 
-def run_update(args: argparse.Namespace, result: Result) -> int:
+def run_update(args: "Namespace", result: Result) -> int:
     target = Target(args, result, needs_folder=True)
     target.read()
     rule = target.rule("there is nothing to install")
@@ -55,7 +57,7 @@ def run_update(args: argparse.Namespace, result: Result) -> int:
                           "updated the feedback rule", INSTALLED, rule, located)
 
 
-def run_uninstall(args: argparse.Namespace, result: Result) -> int:
+def run_uninstall(args: "Namespace", result: Result) -> int:
     target = Target(args, result)
     data = target.read()
     located = target.locate(data)
@@ -69,7 +71,7 @@ def run_uninstall(args: argparse.Namespace, result: Result) -> int:
                           "removed the feedback rule", NOT_INSTALLED, target.today, located)
 
 
-def run_status(args: argparse.Namespace, result: Result) -> int:
+def run_status(args: "Namespace", result: Result) -> int:
     if args.all:
         return _status_all(args, result)
     if args.runtime is None:
@@ -99,7 +101,7 @@ def run_status(args: argparse.Namespace, result: Result) -> int:
     return STATUS_CODES[located.state]
 
 
-def _status_all(args: argparse.Namespace, result: Result) -> int:
+def _status_all(args: "Namespace", result: Result) -> int:
     """status of every runtime with a default folder: one line each, and in JSON one object
     each under "results". 0 when every file could be looked at, 1 otherwise."""
     if args.runtime is not None or args.skills_dir is not None or args.config_file is not None:
@@ -109,7 +111,7 @@ def _status_all(args: argparse.Namespace, result: Result) -> int:
         one = Result()
         one.fields.update(command="status", runtime=runtime)
         try:
-            one.fields["exit_code"] = run_status(argparse.Namespace(**{
+            one.fields["exit_code"] = run_status(type(args)(**{
                 **vars(args), "runtime": runtime, "all": False}), one)
         except CommandError as e:
             code = FAILED

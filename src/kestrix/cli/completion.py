@@ -105,7 +105,7 @@ def fish() -> str:
         f'-a "{runtimes}"',
         f'complete -c kestrix -n "__fish_seen_subcommand_from {runtimes}" '
         '-a "(__fish_complete_directories)"',
-        f'complete -c kestrix -n "{in_action}" -l templates -r -a "(__fish_complete_directories)"',
+        f'complete -c kestrix -n "{in_action}" -l templates -x -a "(__fish_complete_directories)"',
         f'complete -c kestrix -n "{in_action}" -l config-file -r -F',
         'complete -c kestrix -n "__fish_seen_subcommand_from install update uninstall" -l dry-run',
         'complete -c kestrix -n "__fish_seen_subcommand_from update uninstall" -l force',

@@ -10,7 +10,7 @@ from kestrix.cli.output import CommandError
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import argparse
+    from kestrix.cli.arguments import Namespace
 
 
 READ_INSTEAD = {"codex": "AGENTS.override.md"}
@@ -46,7 +46,7 @@ def default_skills_dir(runtime: str) -> str | None:
 DEFAULT_RUNTIMES = ("claude", "codex", "opencode")  # status --all: the ones with a default
 
 
-def config_file(args: "argparse.Namespace", runtime: str, name: str) -> Path:
+def config_file(args: "Namespace", runtime: str, name: str) -> Path:
     """The configuration file of this run: --config-file, else the one beside SKILLS_DIR,
     else the one beside the runtime's default skills folder."""
     if args.config_file is not None:

@@ -28,6 +28,7 @@ if TYPE_CHECKING:
 # Named as the compiled route names them: a person sees one writer.
 TEMPORARY_PREFIX = ".rule_injector."
 _ATTEMPTS = 8
+_READINGS = 4  # reads of a file that keeps changing while it is read; the last one stands
 _LOCK_WAIT_SECONDS = 10.0
 
 _READ_FLAGS = (os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0)
@@ -75,15 +76,28 @@ def _read_all(fd: int, size_hint: int) -> bytes:
     return b"".join(pieces)
 
 
+def _held_still(before: os.stat_result, after: os.stat_result) -> bool:
+    return (before.st_size, before.st_mtime_ns, before.st_ctime_ns) == (
+        after.st_size, after.st_mtime_ns, after.st_ctime_ns)
+
+
 def read_file(path: "str | os.PathLike[str]", /) -> bytes | None:
-    """The bytes of the regular file at `path`, or None when nothing is there."""
+    """The bytes of the regular file at `path`, or None when nothing is there. A file that
+    changes while it is read is read again (a few times at most), so that the bytes are the
+    file at one moment."""
     name = os.fspath(path)
     opened = _open_regular(name)
     if opened is None:
         return None
     fd, info = opened
     try:
-        return _read_all(fd, info.st_size)
+        for _ in range(_READINGS):
+            data = _read_all(fd, info.st_size)
+            after = os.fstat(fd)
+            if len(data) == info.st_size and _held_still(info, after):
+                break
+            info = after
+        return data
     finally:
         os.close(fd)
 
@@ -249,9 +263,14 @@ def _rewrite(fd: int, path: str, data: "bytes | memoryview", old: bytes) -> None
 
 def replace_file(path: "str | os.PathLike[str]", data: object, /,
                  expected: object = None) -> None:
-    """Replaces the content of the file at `path` with `data` (a bytes-like object), only
-    while it holds `expected` (when given); otherwise OSError(ESTALE)."""
+    """Replaces the content of the file at `path` with `data` (a bytes-like object, or a
+    pair of them whose concatenation is the content), only while it holds `expected` (when
+    given); otherwise OSError(ESTALE)."""
     name = os.fspath(path)
+    if isinstance(data, tuple):
+        if len(data) != 2:
+            raise TypeError("replace_file() data must be a bytes-like object or a pair of them")
+        data = b"".join(data)  # this route writes one piece
     new = memoryview(data).cast("B")  # type: ignore[arg-type]
     wanted = None if expected is None else bytes(memoryview(expected))  # type: ignore[arg-type]
     for _ in range(_ATTEMPTS):

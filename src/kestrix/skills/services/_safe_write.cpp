@@ -3,7 +3,7 @@
 #include <Python.h>
 
 #include <cerrno>
-#include <cstring>
+#include <cstddef>
 
 #include "support/os/platform.h"
 #include "support/os/read.h"
@@ -32,7 +32,9 @@ constexpr const char kReadDoc[] =
 
 constexpr const char kReplaceDoc[] =
     "replace_file($module, path, data, /, expected=None)\n--\n\n"
-    "Replace the content of the file at path with data (a bytes-like object).\n\n"
+    "Replace the content of the file at path with data: a bytes-like object, or a pair\n"
+    "(head, tail) of them whose concatenation is the content, so that a caller that keeps\n"
+    "most of the old bytes passes views of them rather than a copy of the whole.\n\n"
     "The new content is written to a private new file in the same folder, given the old\n"
     "file's owner, group, extended attributes and mode, flushed and renamed over it, so a\n"
     "crash leaves the old or the new content, never a mix. Where the new file could not be\n"
@@ -63,6 +65,42 @@ constexpr const char kReplaceDoc[] =
     return true;
 }
 
+/// The bytes object a file is read into, sized from the file, so that its bytes land
+/// where they are kept. The OS layer fills it with the interpreter's lock let go: nobody
+/// else can see the object until it is handed over.
+class BytesSink final : public os::Sink {
+ public:
+    [[nodiscard]] char* room(std::size_t size, std::size_t kept) noexcept override {
+        if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return nullptr;
+        const auto wanted = static_cast<Py_ssize_t>(size);
+        if (kept == 0 || !bytes_) {
+            bytes_ = Ref{};  // a read starting over: the old object goes before a new one comes
+            bytes_ = Ref::steal(PyBytes_FromStringAndSize(nullptr, wanted));
+        } else {
+            PyObject* grown = bytes_.release();
+            if (_PyBytes_Resize(&grown, wanted) == 0) bytes_ = Ref::steal(grown);
+        }
+        if (!bytes_) {
+            // The OS layer answers kNoMemory, which raises MemoryError again where every
+            // answer of its becomes an exception.
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
+            return nullptr;
+        }
+        return PyBytes_AS_STRING(bytes_.get());
+    }
+
+    /// The object, cut to the `size` bytes the file filled (in place: it only shrinks).
+    [[nodiscard]] Ref take(std::size_t size) noexcept {
+        PyObject* bytes = bytes_.release();
+        if (bytes == nullptr) return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        if (_PyBytes_Resize(&bytes, static_cast<Py_ssize_t>(size)) < 0) return Ref{};
+        return Ref::steal(bytes);
+    }
+
+ private:
+    Ref bytes_;
+};
+
 PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 1) {
         PyErr_Format(PyExc_TypeError, "read_file expected 1 argument, got %zd", nargs);
@@ -70,26 +108,58 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
     }
     py::FsName name;
     if (name_of(args[0], name) < 0 || unavailable(name)) return nullptr;
-    os::Buffer bytes;
+    BytesSink bytes;
+    std::size_t size = 0;
     os::Identity found;
     os::ReadStage stage = os::ReadStage::Test;
-    int error = os::read_whole_file(name.c_str(), bytes, found, stage,
+    int error = os::read_whole_file(name.c_str(), bytes, size, found, stage,
                                     py::interpreter_hooks(kTemporaryPrefix));
     if (error != 0) {
         py::raise_file_error(error, name.text.get());
         return nullptr;
     }
     if (!found.exists) Py_RETURN_NONE;
-    return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    return bytes.take(size).release();
 }
 
-/// 1 when `bytes` holds exactly what `expected` (a bytes-like object or None) asks.
-[[nodiscard]] int as_expected(const os::Buffer& bytes, bool exists,
-                              const Py_buffer* expected) noexcept {
-    if (expected == nullptr) return 1;
-    return exists && static_cast<std::size_t>(expected->len) == bytes.size() &&
-           (bytes.size() == 0 || std::memcmp(expected->buf, bytes.data(), bytes.size()) == 0);
-}
+/// Byte views held for one call: a bytes-like object, or a pair whose concatenation counts.
+class Views {
+ public:
+    Views() noexcept = default;
+    Views(const Views&) = delete;
+    Views& operator=(const Views&) = delete;
+    ~Views() {
+        for (int i = 0; i < held_; ++i) PyBuffer_Release(&views_[i]);
+    }
+
+    /// `data` as one object or a pair; 0, or -1 with an exception set.
+    [[nodiscard]] int take_pieces(PyObject* data) noexcept {
+        if (!PyTuple_Check(data)) return take(data);
+        if (PyTuple_GET_SIZE(data) != 2) {
+            PyErr_SetString(PyExc_TypeError,
+                            "replace_file() data must be a bytes-like object or a pair of them");
+            return -1;
+        }
+        return take(PyTuple_GET_ITEM(data, 0)) < 0 ? -1 : take(PyTuple_GET_ITEM(data, 1));
+    }
+    /// One bytes-like object; 0, or -1 with an exception set.
+    [[nodiscard]] int take(PyObject* object) noexcept {
+        if (PyObject_GetBuffer(object, &views_[held_], PyBUF_SIMPLE) < 0) return -1;
+        ++held_;
+        return 0;
+    }
+    [[nodiscard]] os::Bytes head() const noexcept { return held_ > 0 ? bytes(0) : os::Bytes{}; }
+    [[nodiscard]] os::Bytes tail() const noexcept { return held_ > 1 ? bytes(1) : os::Bytes{}; }
+
+ private:
+    [[nodiscard]] os::Bytes bytes(int i) const noexcept {
+        return os::Bytes{static_cast<const char*>(views_[i].buf),
+                         static_cast<std::size_t>(views_[i].len)};
+    }
+
+    Py_buffer views_[2]{};
+    int held_ = 0;
+};
 
 PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
@@ -104,14 +174,11 @@ PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     if (keywords == 1) expected_object = args[2];
     py::FsName name;
     if (name_of(args[0], name) < 0 || unavailable(name)) return nullptr;
-    Py_buffer data;
-    if (PyObject_GetBuffer(args[1], &data, PyBUF_SIMPLE) < 0) return nullptr;
-    Py_buffer expected{};
+    Views data;
+    if (data.take_pieces(args[1]) < 0) return nullptr;
+    Views expected;
     const bool has_expected = expected_object != Py_None;
-    if (has_expected && PyObject_GetBuffer(expected_object, &expected, PyBUF_SIMPLE) < 0) {
-        PyBuffer_Release(&data);
-        return nullptr;
-    }
+    if (has_expected && expected.take(expected_object) < 0) return nullptr;
     const os::Hooks hooks = py::interpreter_hooks(kTemporaryPrefix);
     int error = os::kChanged;
     bool write_error = false;
@@ -119,20 +186,23 @@ PyObject* replace_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         os::Buffer current;
         os::Identity found;
         os::ReadStage stage = os::ReadStage::Test;
-        error = os::read_whole_file(name.c_str(), current, found, stage, hooks);
-        if (error != 0) break;
-        if (!as_expected(current, found.exists, has_expected ? &expected : nullptr)) {
-            error = ESTALE;
-            break;
+        os::Bytes old;
+        if (has_expected) {
+            // Compared in pieces where it lies: the caller's bytes are the old content.
+            old = expected.head();
+            error = os::compare_whole_file(name.c_str(), old, found, stage, hooks);
+            if (error == os::kChanged || (error == 0 && !found.exists)) {
+                error = ESTALE;
+                break;
+            }
+        } else {
+            error = os::read_whole_file(name.c_str(), current, found, stage, hooks);
+            old = os::Bytes{current.data(), current.size()};
         }
-        const os::Bytes old{current.data(), current.size()};
-        error = os::write_whole_file(
-            name.c_str(), os::Expected{found, old},
-            os::Bytes{static_cast<const char*>(data.buf), static_cast<std::size_t>(data.len)},
-            os::Bytes{}, write_error, hooks);
+        if (error != 0) break;
+        error = os::write_whole_file(name.c_str(), os::Expected{found, old}, data.head(),
+                                     data.tail(), write_error, hooks);
     }
-    PyBuffer_Release(&data);
-    if (has_expected) PyBuffer_Release(&expected);
     if (error == 0) Py_RETURN_NONE;
     if (error == ESTALE) {
         PyObject* raised = PyObject_CallFunction(

@@ -8,5 +8,8 @@ OS_ROUTE: Literal["linux", "posix"] | None
 
 def read_file(path: str | PathLike[str], /) -> bytes | None: ...
 def replace_file(
-    path: str | PathLike[str], data: ReadableBuffer, /, expected: ReadableBuffer | None = None
+    path: str | PathLike[str],
+    data: ReadableBuffer | tuple[ReadableBuffer, ReadableBuffer],
+    /,
+    expected: ReadableBuffer | None = None,
 ) -> None: ...

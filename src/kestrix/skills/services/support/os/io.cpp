@@ -110,6 +110,20 @@ int read_to_end(int fd, std::size_t expected, Buffer& out, const Hooks& hooks) n
     });
 }
 
+int read_into(int fd, char* out, std::size_t room, std::size_t expected, std::size_t& got,
+              const Hooks& hooks) noexcept {
+    return in_pieces(room - got, hooks, [&]() -> long {
+        if (got == room) return 0;
+        std::size_t asked = room - got < kPiece ? room - got : kPiece;
+        ssize_t n = ::pread(fd, out + got, asked, static_cast<off_t>(got));
+        if (n < 0) return errno == EINTR ? 1 : -errno;
+        if (n == 0) return 0;
+        got += static_cast<std::size_t>(n);
+        if (got == expected && static_cast<std::size_t>(n) < asked) return 0;
+        return n;
+    });
+}
+
 int holds_exactly(int fd, Bytes bytes, const Hooks& hooks) noexcept {
     constexpr std::size_t kScratch = 1u << 20;
     char* scratch = static_cast<char*>(std::aligned_alloc(4096, kScratch));

@@ -34,6 +34,13 @@ struct Bytes {
 [[nodiscard]] int read_to_end(int fd, std::size_t expected, Buffer& out,
                               const Hooks& hooks) noexcept;
 
+/// Reads `fd` into `out`, which has `room` bytes and already holds the file's first `got`,
+/// from offset `got` on, until the file's end or until the room is full; `got` counts what
+/// `out` holds. A short read that reaches `expected` (the size fstat gave) is the end. Same
+/// pieces and stops as write_at.
+[[nodiscard]] int read_into(int fd, char* out, std::size_t room, std::size_t expected,
+                            std::size_t& got, const Hooks& hooks) noexcept;
+
 /// 0 when the file behind `fd` holds exactly `bytes`, kChanged when it does not, or an
 /// errno. Reads it again in pieces, without a second copy of the whole.
 [[nodiscard]] int holds_exactly(int fd, Bytes bytes, const Hooks& hooks) noexcept;
