@@ -227,9 +227,8 @@ def test_the_returned_path_is_made_as_with_name_makes_it(tmp_path, text, direct)
 
 
 # A process that reads the same large file again and again keeps the memory of the last large
-# read (its pages free for the system to take back when memory runs short) rather than having
-# the system make and zero every page of it on every call. Where the system cannot be told
-# that, each call maps afresh: this fails there, and on any change that loses the reuse.
+# read rather than having the system make and zero every page of it on every call: this fails
+# on any change that loses the reuse.
 def test_a_large_file_read_again_reuses_the_memory_of_the_last_read(tmp_path):
     import resource
 
