@@ -186,6 +186,8 @@ def test_the_os_layer_is_the_one_this_platform_should_have():
     ("{root}/p,.claude,skills", True),  # several raw texts, joined as posixpath joins them
     ("{root}/p,/{root}/p/.claude,skills", True),
     ("{root}/p/.claude/skills parsed", True),  # its parts read (and kept) before the call
+    ("{root}//p/./.claude//skills/ named", True),  # its text made (and kept) before the call
+    ("skills named", True),
     ("{root}/p/.claude/skills subclass", False),  # a str subclass among the raw texts
 ])
 def test_the_returned_path_is_made_as_with_name_makes_it(tmp_path, text, direct):
@@ -210,6 +212,8 @@ def test_the_returned_path_is_made_as_with_name_makes_it(tmp_path, text, direct)
         skills = fresh()
         if {how!r} == "parsed":
             skills.name  # reading it keeps the parsed parts on the path
+        if {how!r} == "named":
+            str(skills)  # and this its text as well
         called = set()
         folder = os.path.dirname(pathlib.__file__)
         sys.setprofile(lambda frame, event, arg: event == "call" and

@@ -25,43 +25,57 @@ constexpr std::size_t kKeptAtMost = 64u << 20;
 /// processor per read with the mark than without.)
 constexpr std::size_t kKeptReady = 16u << 20;
 
-/// One large mapping kept between buffers: a process that reads the same large file again
-/// and again (a host calling inject in a loop) would otherwise have the system make and zero
-/// every page of it each time, which costs several times the read. Buffers may be used
-/// from several threads (interpreters with their own lock): the slot is taken with a flag
-/// that is tried, never waited for, so a busy slot (or one held across a fork) only means a
-/// fresh mapping.
-struct KeptMapping {
+/// The largest ordinary block kept for the next small buffer (a configuration file, a rule).
+constexpr std::size_t kSmallKeptAtMost = 64u << 10;
+
+/// Memory kept between buffers: one large mapping, so that a process that reads the same
+/// large file again and again (a host calling inject in a loop) does not have the system make
+/// and zero every page of it each time, which costs several times the read; and one small
+/// block, which spares every small read an aligned allocation and its release. Buffers may
+/// be used from several threads (interpreters with their own lock): a slot is taken with a
+/// flag that is tried, never waited for, so a busy slot (or one held across a fork) only
+/// means fresh memory.
+struct Kept {
     std::atomic_flag busy;
     char* data = nullptr;
     std::size_t capacity = 0;
 };
-KeptMapping kept;
+Kept kept_mapping;
+Kept kept_block;
 
-/// The kept mapping when it holds at least `capacity` bytes (its size in `capacity`), else
-/// null.
-[[nodiscard]] char* take_kept(std::size_t& capacity) noexcept {
-    if (kept.busy.test_and_set(std::memory_order_acquire)) return nullptr;
+/// The kept memory of `slot` when it holds at least `capacity` bytes (its size then in
+/// `capacity`), else null.
+[[nodiscard]] char* take(Kept& slot, std::size_t& capacity) noexcept {
+    if (slot.busy.test_and_set(std::memory_order_acquire)) return nullptr;
     char* data = nullptr;
-    if (kept.data != nullptr && kept.capacity >= capacity) {
-        data = std::exchange(kept.data, nullptr);
-        capacity = std::exchange(kept.capacity, 0);
+    if (slot.data != nullptr && slot.capacity >= capacity) {
+        data = std::exchange(slot.data, nullptr);
+        capacity = std::exchange(slot.capacity, 0);
     }
-    kept.busy.clear(std::memory_order_release);
+    slot.busy.clear(std::memory_order_release);
     return data;
 }
 
-/// Keeps a mapping no longer used, when there is room; false when the caller must unmap it.
-[[nodiscard]] bool keep(char* data, std::size_t capacity) noexcept {
-    if (capacity > kKeptAtMost || kept.busy.test_and_set(std::memory_order_acquire)) return false;
-    const bool room = kept.data == nullptr &&
-                      (capacity <= kKeptReady || platform::free_pages_lazily(data, capacity));
-    if (room) {
-        kept.data = data;
-        kept.capacity = capacity;
+/// Keeps memory no longer used in `slot` when it is free; false when the caller must let go
+/// of it. A large mapping's pages are first marked free-when-short (see kKeptReady).
+[[nodiscard]] bool keep(Kept& slot, char* data, std::size_t capacity, bool mapping) noexcept {
+    if (capacity > (mapping ? kKeptAtMost : kSmallKeptAtMost) ||
+        slot.busy.test_and_set(std::memory_order_acquire)) {
+        return false;
     }
-    kept.busy.clear(std::memory_order_release);
+    const bool room = slot.data == nullptr && (!mapping || capacity <= kKeptReady ||
+                                               platform::free_pages_lazily(data, capacity));
+    if (room) {
+        slot.data = data;
+        slot.capacity = capacity;
+    }
+    slot.busy.clear(std::memory_order_release);
     return room;
+}
+
+/// Lets go of an ordinary block, keeping it for the next small buffer when it may.
+void let_go_of_block(char* data, std::size_t capacity) noexcept {
+    if (data != nullptr && !keep(kept_block, data, capacity, false)) std::free(data);
 }
 
 }  // namespace
@@ -87,9 +101,9 @@ Buffer::~Buffer() { release(); }
 
 void Buffer::release() noexcept {
     if (mapped_) {
-        if (!keep(data_, capacity_)) ::munmap(data_, capacity_);
+        if (!keep(kept_mapping, data_, capacity_, true)) ::munmap(data_, capacity_);
     } else {
-        std::free(data_);
+        let_go_of_block(data_, capacity_);
     }
     data_ = nullptr;
     capacity_ = 0;
@@ -101,26 +115,27 @@ bool Buffer::reserve(std::size_t capacity) noexcept {
     if (capacity > SIZE_MAX - kMapped) return false;
     if (capacity >= kMapped) {
         std::size_t rounded = (capacity + kMapped - 1) / kMapped * kMapped;
-        void* fresh =
-            mapped_ ? platform::grow_mapping(data_, capacity_, rounded) : take_kept(rounded);
+        void* fresh = mapped_ ? platform::grow_mapping(data_, capacity_, rounded)
+                              : take(kept_mapping, rounded);
         if (fresh == nullptr && !mapped_) fresh = platform::map_memory(rounded);
         if (fresh == nullptr) return false;
         if (!mapped_) {
             if (size_ > 0) std::memcpy(fresh, data_, size_);
-            std::free(data_);
+            let_go_of_block(data_, capacity_);
         }
         data_ = static_cast<char*>(fresh);
         capacity_ = rounded;
         mapped_ = true;
         return true;
     }
-    const std::size_t rounded = (capacity + kPage - 1) / kPage * kPage;
+    std::size_t rounded = (capacity + kPage - 1) / kPage * kPage;
     // No aligned realloc exists: a grown buffer is a new one. Reads size it once from the
     // file's length, so this copies only for files that grow while they are read.
-    void* fresh = std::aligned_alloc(kPage, rounded);
+    void* fresh = take(kept_block, rounded);
+    if (fresh == nullptr) fresh = std::aligned_alloc(kPage, rounded);
     if (fresh == nullptr) return false;
     if (size_ > 0) std::memcpy(fresh, data_, size_);
-    std::free(data_);
+    let_go_of_block(data_, capacity_);
     data_ = static_cast<char*>(fresh);
     capacity_ = rounded;
     return true;

@@ -250,6 +250,51 @@ void fill(PyObject* object, Py_ssize_t offset, PyObject* value) noexcept {
     return 0;
 }
 
+/// True when `text` is the text pathlib makes from `root` and `tail` (root + "/".join(tail)),
+/// for a text pathlib gave the same path: any other spelling of that path (a "//", a "/." or a
+/// trailing "/" that it sometimes keeps in a text it was handed) is longer.
+[[nodiscard]] bool formatted_from(PyObject* text, PyObject* root, PyObject* tail) noexcept {
+    const Py_ssize_t count = PyList_GET_SIZE(tail);
+    Py_ssize_t size = PyUnicode_GET_LENGTH(root) + count - 1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* part = PyList_GET_ITEM(tail, i);
+        if (!PyUnicode_CheckExact(part)) return false;
+        size += PyUnicode_GET_LENGTH(part);
+    }
+    return size == PyUnicode_GET_LENGTH(text);
+}
+
+/// The text of the path whose parts are `root` and `new_tail`, as _format_parsed_parts makes
+/// it (drive + root + "/".join(tail), no drive on POSIX). When the path whose last part
+/// `name` replaces keeps that text already (`own_text`, of parts `root` and `tail`), it is
+/// that text up to its last "/" followed by `name`: the same text, without the join. New
+/// reference, or empty with an exception set.
+[[nodiscard]] Ref sibling_text(PyObject* own_text, PyObject* root, PyObject* tail,
+                               PyObject* new_tail, PyObject* name) noexcept {
+    if (own_text != nullptr && PyUnicode_CheckExact(own_text) &&
+        formatted_from(own_text, root, tail)) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(own_text);
+        const Py_ssize_t slash = PyUnicode_FindChar(own_text, '/', 0, size, -1);
+        if (slash == -2) return {};
+        const Py_ssize_t kept = slash + 1;  // 0 when the text is the name alone
+        const Py_ssize_t name_size = PyUnicode_GET_LENGTH(name);
+        const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(own_text) > PyUnicode_MAX_CHAR_VALUE(name)
+                                   ? PyUnicode_MAX_CHAR_VALUE(own_text)
+                                   : PyUnicode_MAX_CHAR_VALUE(name);
+        Ref text = Ref::steal(PyUnicode_New(kept + name_size, widest));
+        if (!text || PyUnicode_CopyCharacters(text.get(), 0, own_text, 0, kept) < 0 ||
+            PyUnicode_CopyCharacters(text.get(), kept, name, 0, name_size) < 0) {
+            return {};
+        }
+        return text;
+    }
+    Ref separator = Ref::steal(PyUnicode_FromOrdinal('/'));
+    if (!separator) return {};
+    Ref text = Ref::steal(PyUnicode_Join(separator.get(), new_tail));
+    if (!text || PyUnicode_GET_LENGTH(root) == 0) return text;
+    return Ref::steal(PyUnicode_Concat(root, text.get()));
+}
+
 }  // namespace
 
 bool PlainPaths::accepts(PyObject* path) noexcept {
@@ -336,15 +381,9 @@ int PlainPaths::with_name(PyObject* path, PyObject* name, Ref& made) noexcept {
     Ref new_tail = Ref::steal(PyList_GetSlice(tail.get(), 0, count));
     if (!new_tail) return -1;
     if (PyList_SetItem(new_tail.get(), count - 1, Py_NewRef(name)) < 0) return -1;
-    // _format_parsed_parts: drive + root + "/".join(tail)
-    Ref separator = Ref::steal(PyUnicode_FromOrdinal('/'));
-    if (!separator) return -1;
-    Ref text = Ref::steal(PyUnicode_Join(separator.get(), new_tail.get()));
+    Ref text =
+        sibling_text(slot_at(path, offsets[kText]), root.get(), tail.get(), new_tail.get(), name);
     if (!text) return -1;
-    if (PyUnicode_GET_LENGTH(root.get()) > 0) {
-        text = Ref::steal(PyUnicode_Concat(root.get(), text.get()));
-        if (!text) return -1;
-    }
     Ref raw_paths = Ref::steal(PyList_New(1));
     if (!raw_paths) return -1;
     PyList_SET_ITEM(raw_paths.get(), 0, Py_NewRef(text.get()));
