@@ -56,21 +56,30 @@ Kept kept_block;
     return data;
 }
 
-/// Keeps memory no longer used in `slot` when it is free; false when the caller must let go
-/// of it. A large mapping's pages are first marked free-when-short (see kKeptReady).
+/// Lets go of memory from map_memory or aligned_alloc.
+void let_go(char* data, std::size_t capacity, bool mapping) noexcept {
+    if (mapping) {
+        ::munmap(data, capacity);
+    } else {
+        std::free(data);
+    }
+}
+
+/// Keeps memory no longer used in `slot`, in place of what the slot held (the last read is
+/// the best guess at the next: a smaller block kept from an earlier one would otherwise turn
+/// every larger one away); false when the caller must let go of it (too large, or the slot
+/// busy). A large mapping's pages are first marked free-when-short (see kKeptReady).
 [[nodiscard]] bool keep(Kept& slot, char* data, std::size_t capacity, bool mapping) noexcept {
-    if (capacity > (mapping ? kKeptAtMost : kSmallKeptAtMost) ||
-        slot.busy.test_and_set(std::memory_order_acquire)) {
+    if (capacity > (mapping ? kKeptAtMost : kSmallKeptAtMost)) return false;
+    if (mapping && capacity > kKeptReady && !platform::free_pages_lazily(data, capacity)) {
         return false;
     }
-    const bool room = slot.data == nullptr && (!mapping || capacity <= kKeptReady ||
-                                               platform::free_pages_lazily(data, capacity));
-    if (room) {
-        slot.data = data;
-        slot.capacity = capacity;
-    }
+    if (slot.busy.test_and_set(std::memory_order_acquire)) return false;
+    char* displaced = std::exchange(slot.data, data);
+    const std::size_t displaced_capacity = std::exchange(slot.capacity, capacity);
     slot.busy.clear(std::memory_order_release);
-    return room;
+    if (displaced != nullptr) let_go(displaced, displaced_capacity, mapping);
+    return true;
 }
 
 /// Lets go of an ordinary block, keeping it for the next small buffer when it may.
